@@ -1,0 +1,23 @@
+# Compiler settings shared by every target of the project, set in one place.
+
+set(IPC_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-omit-frame-pointer
+                       -fno-sanitize-recover=undefined)
+
+function(ipc_target_options target)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(IPC_DEVELOPER)
+    target_compile_options(${target} PRIVATE ${IPC_SANITIZE_FLAGS})
+    target_link_options(${target} PRIVATE ${IPC_SANITIZE_FLAGS})
+  endif()
+endfunction()
+
+# Code that goes into libipc: hidden by default, exported only through IPC_EXPORT.
+function(ipc_library_options target)
+  ipc_target_options(${target})
+  set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                             VISIBILITY_INLINES_HIDDEN ON
+                                             POSITION_INDEPENDENT_CODE ON)
+  target_compile_definitions(${target} PRIVATE IPC_BUILDING_LIBRARY)
+endfunction()

@@ -1,0 +1,87 @@
+// Process service: children with pipes, their wait status and their end.
+#pragma once
+
+#include <boost/outcome/std_result.hpp>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/brantor_error.h"
+
+// Exit-code record of a child: raw wait status, then exit code.
+struct THR_PROCESS_EXIT_CODE {
+  int32_t status;
+  int32_t exit_code;
+};
+static_assert(sizeof(THR_PROCESS_EXIT_CODE) == 8, "passed by value as one 64-bit value");
+
+// Filled by process creation for the host's own bookkeeping; the library never reads it.
+struct THR_SYS_FUNC_STAT_STRUCT {
+  int32_t os_error;      // errno of the failed step, 0 on success
+  int64_t spawn_nanos;   // monotonic time spent starting the child
+};
+
+// Why a process could not be created; yields the record the message service posts.
+class THR_ERROR {
+ public:
+  THR_ERROR(std::string program, int os_error);
+  virtual ~THR_ERROR();
+  // A new error record naming the program and the OS reason; the caller owns it.
+  virtual BRANTOR_ERROR_MESSAGE* make_error_message() const;
+  const std::string& program() const { return m_program; }
+  int os_error() const { return m_os_error; }
+
+ private:
+  std::string m_program;
+  int m_os_error;
+};
+
+// The child's process id, or the error object (a null error object is a broken outcome).
+using THR_PROCESS_CREATE_RESULT =
+    boost::outcome_v2::std_result<unsigned long, std::unique_ptr<THR_ERROR>,
+                                  boost::outcome_v2::policy::terminate>;
+
+// Starts command_line (split into words like sh, no shell) in its own process group with a fresh
+// stdin pipe and an output pipe; stderr joins the output pipe when stderr_pipe == output_pipe,
+// else stays the host's. option: "" or "cwd=DIR". Exec failure is reported here, at once.
+THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
+                                              const std::string& option,
+                                              unsigned long* output_pipe,
+                                              unsigned long* stderr_pipe,
+                                              unsigned long* stdin_pipe,
+                                              THR_SYS_FUNC_STAT_STRUCT* stat);
+
+// 0 and *count = bytes waiting; non-zero once the write end is closed and nothing waits, or on error.
+int thr_process_peek(unsigned long pipe, uint32_t* count);
+
+// Reads at most capacity bytes (blocks only if nothing waits); 0 on success with *count read.
+int thr_process_read(unsigned long pipe, void* buffer, unsigned long capacity, uint32_t* count);
+
+// Writes all size bytes to a child's stdin pipe; 0 on success with *count written. Never raises SIGPIPE.
+int thr_process_write(unsigned long pipe, const void* data, unsigned long size, uint32_t* count);
+
+// Non-blocking when no_hang: -1 not a child of ours (or reaped), 0 running, else ended and *code
+// filled with the raw wait status and exit code; the id is then forgotten.
+int thr_process_wait(unsigned long pid, THR_PROCESS_EXIT_CODE* code, int no_hang);
+
+// Sends SIGKILL to the child's whole process group without waiting; the host reaps it later.
+// 0 on success, non-zero for an id that is not a live child of ours.
+int thr_process_terminate(unsigned long pid, THR_PROCESS_EXIT_CODE code);
+
+// Forgets a child the caller will not wait for; the host reaps it when it ends.
+void thr_process_close_handle(unsigned long pid);
+
+// Closes a pipe end handed out by thr_process_create2; unknown handles are ignored.
+void thr_process_close_pipe(unsigned long pipe);
+
+// Runs command_line through /bin/sh -c to its end; the raw wait status (exit code in bits 8-15).
+int32_t thr_system(const std::string& command_line);
+
+// The calling process's id.
+int32_t thr_getpid();
+
+// Sleeps the calling thread; values of 0 or less only yield.
+void thr_msleep(int milliseconds);
+
+// Non-zero on a Windows host; always 0 here.
+int thr_win32_is();
