@@ -1,0 +1,26 @@
+// Process-wide state and functions shared by the library's units, not exported.
+#pragma once
+
+#include <vector>
+
+#include "ipc/ipc_command.h"
+
+// The live commands in construction order; hold ipc_command_global_state_mutex while using it.
+std::vector<IPC_COMMAND*>& ipc_get_commands();
+
+// Processor seconds (user + system) used by the whole process so far.
+double ipc_get_cpu_seconds_used();
+
+// Processor seconds spent parsing output during the current run.
+extern double ipc_total_processing_time;
+
+// Lists / unlists a connected named pipe under ipc_pipe_state_mutex (unlisted pipes: no-op).
+void ipc_push_named_pipe(THR_NAMED_PIPE* pipe);
+void ipc_pop_named_pipe(THR_NAMED_PIPE* pipe);
+
+// The SIGTERM handler installed by the first command constructed.
+void ipc_signal_handler(int signal_number);
+
+// Where internal errors of the library are reported from.
+inline constexpr const char* IPC_MODULE = "IPC";
+inline constexpr const char* IPC_SOURCE_FILE = "ipc/ipc_command";
