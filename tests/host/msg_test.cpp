@@ -1,0 +1,243 @@
+// The message service: formats, suppression, reports, sinks, debug levels, internal errors.
+#include "host/msg.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The library defines the variadic fill_args; the host tests go through the va_list one.
+void fill(MSG_BASE& message, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  message.fill_args(format, args);
+  va_end(args);
+}
+
+class CAPTURE_SINK : public MSG_SINK {
+ public:
+  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
+  std::vector<MSG_RECORD> records;
+};
+
+// Routes default and debug output into sinks for the test's lifetime.
+class MsgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    msg_set_default_sink(&posted);
+    msg_set_debug_sink(&debug);
+  }
+  void TearDown() override {
+    msg_set_default_sink(nullptr);
+    msg_set_debug_sink(nullptr);
+    msg_set_debug_level("IPC", 0);
+    msg_set_debug_level("OTHER", 0);
+  }
+  CAPTURE_SINK posted;
+  CAPTURE_SINK debug;
+};
+
+TEST_F(MsgTest, FormatsPositionalArgumentsAndSymbol) {
+  MSG_E error(nullptr);
+  fill(error, "%1!s!/EIPC_COMMAND_ERROR", "it failed");
+  EXPECT_EQ(error.text(), "it failed");
+  EXPECT_EQ(error.symbol(), "IPC_COMMAND_ERROR");
+
+  MSG_I info(nullptr);
+  fill(info, "%2!d! of %1!s! / 100%%/ITWO_ARGS", "files", 42);
+  EXPECT_EQ(info.text(), "42 of files / 100%");
+  EXPECT_EQ(info.symbol(), "TWO_ARGS");
+
+  MSG_W no_symbol(nullptr);
+  fill(no_symbol, "path a/b %d", 7);
+  EXPECT_EQ(no_symbol.text(), "path a/b 7") << "a plain printf format is taken whole";
+  EXPECT_EQ(no_symbol.symbol(), "");
+
+  MSG_I percent_text(nullptr);
+  fill(percent_text, "%1!s!/IIPC_COMMAND_INFO", "100% %d %s");
+  EXPECT_EQ(percent_text.text(), "100% %d %s") << "an argument is never a format";
+
+  MSG_I empty(nullptr);
+  fill(empty, "%1!s!/IIPC_COMMAND_INFO", "");
+  EXPECT_EQ(empty.text(), "");
+}
+
+TEST_F(MsgTest, PostGoesToReportOrDefaultSink) {
+  MSG_E error(nullptr);
+  fill(error, "%1!s!/EIPC_COMMAND_ERROR", "to default");
+  error.set_id(112002);
+  error.post();
+  ASSERT_EQ(posted.records.size(), 1u);
+  EXPECT_EQ(posted.records[0].kind, MSG_KIND::ERROR);
+  EXPECT_EQ(posted.records[0].id, 112002u);
+  EXPECT_EQ(posted.records[0].text, "to default");
+
+  MSG_REPORT report;
+  MSG_W warning(&report);
+  fill(warning, "%1!s!/WIPC_COMMAND_WARNING", "to report");
+  warning.set_id(112001);
+  warning.post();
+  EXPECT_EQ(posted.records.size(), 1u);
+  ASSERT_EQ(report.count(), 1u);
+  EXPECT_EQ(report.records()[0].kind, MSG_KIND::WARNING);
+  EXPECT_EQ(report.records()[0].text, "to report");
+
+  MSG_I_NULL null_info;
+  MSG_W_NULL null_warning;
+  null_info.post();
+  null_warning.post();
+  EXPECT_EQ(posted.records.size(), 1u) << "null messages post nothing";
+}
+
+TEST_F(MsgTest, SuppressionAndRegistration) {
+  MSG_INDEX* index = MSG_INDEX::get_default_index();
+  ASSERT_EQ(index, MSG_INDEX::get_default_index());
+  static const unsigned ids[] = {991000, 991001};
+  static const MSG_POST_TYPE types[] = {MSG_POST_INFO, MSG_POST_ERROR};
+  MSG_POST_TYPE type = MSG_POST_WARNING;
+  {
+    MSG_ID_REGISTRAR registrar(ids, types, 2);
+    ASSERT_TRUE(index->is_registered(991000, &type));
+    EXPECT_EQ(type, MSG_POST_INFO);
+    ASSERT_TRUE(index->is_registered(991001, &type));
+    EXPECT_EQ(type, MSG_POST_ERROR);
+  }
+  EXPECT_FALSE(index->is_registered(991000, &type)) << "registered only while the registrar lives";
+
+  index->suppress(991000);
+  index->suppress(991001);
+  EXPECT_TRUE(index->is_suppressed(991000));
+  MSG_I info(nullptr);
+  fill(info, "%1!s!/IX", "hidden");
+  info.set_id(991000);
+  info.post();
+  MSG_E error(nullptr);
+  fill(error, "%1!s!/EX", "errors always show");
+  error.set_id(991001);
+  error.post();
+  ASSERT_EQ(posted.records.size(), 1u);
+  EXPECT_EQ(posted.records[0].text, "errors always show");
+
+  index->unsuppress(991000);
+  index->unsuppress(991001);
+  EXPECT_FALSE(index->is_suppressed(991000));
+  info.post();
+  EXPECT_EQ(posted.records.size(), 2u);
+}
+
+TEST_F(MsgTest, ReportsAreLiveOnlyWhileTheyExist) {
+  int not_a_report = 0;
+  EXPECT_EQ(MSG_REPORT::find_live(nullptr), nullptr);
+  EXPECT_EQ(MSG_REPORT::find_live(&not_a_report), nullptr);
+  const void* old_address = nullptr;
+  {
+    MSG_REPORT report;
+    old_address = &report;
+    EXPECT_EQ(MSG_REPORT::find_live(&report), &report);
+    msg_post(BRANTOR_ERROR_MESSAGE("cannot start"), false, &report);
+    msg_post(BRANTOR_ERROR_MESSAGE("broken"), true, &report);
+    std::vector<MSG_RECORD> records = report.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, MSG_KIND::ERROR);
+    EXPECT_EQ(records[0].text, "cannot start");
+    EXPECT_EQ(records[1].kind, MSG_KIND::INTERNAL_ERROR);
+  }
+  EXPECT_EQ(MSG_REPORT::find_live(old_address), nullptr);
+  msg_post(BRANTOR_ERROR_MESSAGE("to default"), false, nullptr);
+  ASSERT_EQ(posted.records.size(), 1u);
+  EXPECT_EQ(posted.records[0].id, 0u);
+}
+
+TEST_F(MsgTest, ReportRecordsPostsFromManyThreads) {
+  MSG_REPORT report;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&report] {
+      for (int i = 0; i < 250; ++i) msg_post(BRANTOR_ERROR_MESSAGE("x"), false, &report);
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(report.count(), 1000u);
+}
+
+TEST_F(MsgTest, DebugLevelsPerModule) {
+  EXPECT_FALSE(MSG_D::debug_messages_enabled(nullptr));
+  msg_local_vdebug_no_checking_impl("IPC", "%s", "unchecked %d");
+  ASSERT_EQ(debug.records.size(), 1u);
+  EXPECT_EQ(debug.records[0].module, "IPC");
+  EXPECT_EQ(debug.records[0].text, "unchecked %d");
+
+  msg_set_debug_level("IPC", 2);
+  EXPECT_TRUE(MSG_D::debug_messages_enabled(nullptr));
+  EXPECT_TRUE(MSG_D::debug_messages_enabled("IPC"));
+  EXPECT_FALSE(MSG_D::debug_messages_enabled("OTHER"));
+  EXPECT_TRUE(msg_debug_enabled("IPC", MSG_D_LEVEL_1));
+  EXPECT_TRUE(msg_debug_enabled("IPC", MSG_D_LEVEL_2));
+  EXPECT_FALSE(msg_debug_enabled("IPC", MSG_D_LEVEL_3));
+  EXPECT_FALSE(msg_debug_enabled("OTHER", MSG_D_LEVEL_1));
+
+  MSG_D message(nullptr);
+  EXPECT_TRUE(message.set_enabled("IPC", MSG_D_LEVEL_2));
+  EXPECT_FALSE(message.set_enabled("IPC", MSG_D_LEVEL_3));
+  fill(message, "value %d", 5);
+  message.post();  // level 3: off
+  message.set_debug_module("IPC", MSG_D_LEVEL_2);
+  message.post();
+  ASSERT_EQ(debug.records.size(), 2u);
+  EXPECT_EQ(debug.records[1].kind, MSG_KIND::DEBUG);
+  EXPECT_EQ(debug.records[1].text, "value 5");
+  EXPECT_TRUE(posted.records.empty()) << "debug text never reaches the default sink";
+
+  msg_set_debug_level("IPC", 0);
+  EXPECT_FALSE(MSG_D::debug_messages_enabled(nullptr));
+  message.post();
+  EXPECT_EQ(debug.records.size(), 2u);
+}
+
+void vdebug(const char* module, MSG_D_LEVEL level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  msg_local_vdebug(module, level, format, args);
+  va_end(args);
+}
+
+TEST_F(MsgTest, LocalVdebugChecksTheLevel) {
+  vdebug("IPC", MSG_D_LEVEL_2, "%s", "off");
+  EXPECT_TRUE(debug.records.empty());
+  msg_set_debug_level("IPC", 2);
+  vdebug("IPC", MSG_D_LEVEL_2, "%s=%d", "on", 1);
+  vdebug("IPC", MSG_D_LEVEL_3, "%s", "too verbose");
+  ASSERT_EQ(debug.records.size(), 1u);
+  EXPECT_EQ(debug.records[0].text, "on=1");
+}
+
+TEST(MsgBuiltinSinks, WriteOneLinePerMessage) {
+  ::testing::internal::CaptureStdout();
+  msg_deliver_default(MSG_RECORD{MSG_KIND::ERROR, 112002, "bad", ""});
+  msg_deliver_default(MSG_RECORD{MSG_KIND::WARNING, 112001, "careful", ""});
+  msg_deliver_default(MSG_RECORD{MSG_KIND::INFO, 0, "two\nlines", ""});
+  msg_deliver_default(MSG_RECORD{MSG_KIND::INTERNAL_ERROR, 0, "child broke", ""});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "ERROR 112002: bad\nWARNING 112001: careful\nINFO: two\nlines\n"
+            "INTERNAL ERROR: child broke\n");
+
+  ::testing::internal::CaptureStderr();
+  msg_local_vdebug_no_checking_impl("IPC", "%s", "traced");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "DEBUG IPC: traced\n");
+}
+
+TEST(MsgInternalErrorDeathTest, ReportsAndAborts) {
+  EXPECT_DEATH(MSG_INTERNAL_ERROR::report("x > 0", "IPC", "ipc/ipc_command", 584),
+               "INTERNAL ERROR: x > 0 \\(IPC ipc/ipc_command:584\\)");
+}
+
+TEST(MsgGlobals, CommandNamesAndStartState) {
+  EXPECT_STREQ(msg_tcl_post_cmd, "msg_post");
+  EXPECT_STREQ(msg_tcl_ie_cmd, "msg_internal_error");
+  EXPECT_FALSE(msg_initialized) << "only host_start turns the service on";
+}
+
+}  // namespace
