@@ -1,0 +1,243 @@
+// The Tcl bridge and the host's Tcl commands, on a real interpreter.
+#include "host/ztcl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "host/msg.h"
+#include "host/thr_thread.h"
+
+namespace {
+
+class CAPTURE_SINK : public MSG_SINK {
+ public:
+  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
+  std::vector<MSG_RECORD> records;
+};
+
+// Serves the interpreter's event queue until done turns true (or a generous deadline passes).
+bool serve_until(const std::atomic<bool>& done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    if (Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT) == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done;
+}
+
+std::string handle_of(void* pointer) {
+  char buffer[56];
+  ztcl_ptr_to_string(buffer, pointer);
+  return buffer;
+}
+
+class ZtclTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_start("ztcl_test");
+    msg_set_default_sink(&posted);
+    msg_set_debug_sink(&debug);
+  }
+  void TearDown() override {
+    host_stop();
+    msg_set_default_sink(nullptr);
+    msg_set_debug_sink(nullptr);
+    msg_set_debug_level("IPC", 0);
+  }
+  // Evaluates on the interpreter's thread; the code, with the result in *result.
+  int eval(const std::string& script, std::string* result = nullptr) {
+    return ztcl_post(script, false, result);
+  }
+  CAPTURE_SINK posted;
+  CAPTURE_SINK debug;
+};
+
+TEST(ZtclLifecycle, InterpreterExistsBetweenStartAndStop) {
+  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
+  EXPECT_EQ(ztcl_post("set x 1", false, nullptr), TCL_ERROR) << "nothing to evaluate in";
+  host_start("ztcl_test");
+  EXPECT_NE(ztcl_get_interpreter(), nullptr);
+  EXPECT_TRUE(msg_initialized);
+  std::string result;
+  EXPECT_EQ(ztcl_post("info exists tcl_library", false, &result), TCL_OK);
+  EXPECT_EQ(result, "1") << "Tcl_Init ran";
+  host_stop();
+  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
+  EXPECT_FALSE(msg_initialized);
+}
+
+TEST(ZtclPointer, TextIsHexAndFits) {
+  int object = 0;
+  std::string text = handle_of(&object);
+  ASSERT_EQ(text.compare(0, 2, "0x"), 0);
+  EXPECT_LT(text.size(), 56u);
+  EXPECT_EQ(std::strtoull(text.c_str(), nullptr, 16), reinterpret_cast<uintptr_t>(&object));
+  EXPECT_EQ(handle_of(nullptr), "0x0");
+}
+
+TEST_F(ZtclTest, EvaluatesAtOnceOnItsOwnThread) {
+  std::string result;
+  EXPECT_EQ(eval("proc twice {x} {expr {$x * 2}}; twice 21", &result), TCL_OK);
+  EXPECT_EQ(result, "42");
+  EXPECT_EQ(eval("set level [info level]", &result), TCL_OK);
+  EXPECT_EQ(result, "0") << "scripts run at global level";
+
+  msg_set_debug_level("IPC", 2);
+  EXPECT_EQ(eval("no_such_command 1 2", &result), TCL_ERROR);
+  ASSERT_EQ(debug.records.size(), 1u) << "an evaluation error goes to the debug channel";
+  EXPECT_EQ(debug.records[0].module, "TCL");
+  EXPECT_NE(debug.records[0].text.find("no_such_command"), std::string::npos);
+  EXPECT_EQ(eval("set after_error ok", &result), TCL_OK);
+}
+
+int record_thread(ClientData data, Tcl_Interp*, int, Tcl_Obj* const[]) {
+  *static_cast<uint64_t*>(data) = thr_thread_self();
+  return TCL_OK;
+}
+
+TEST_F(ZtclTest, WaitedPostFromAnotherThreadRunsOnTheInterpreterThread) {
+  uint64_t evaluated_on = 0;
+  ztcl_create_command("record_thread", record_thread, &evaluated_on);
+  std::atomic<bool> done{false};
+  int code = -1;
+  std::string result;
+  std::thread worker([&] {
+    code = ztcl_post("record_thread; set answer 7", true, &result);
+    done = true;
+  });
+  EXPECT_TRUE(serve_until(done));
+  worker.join();
+  EXPECT_EQ(code, TCL_OK);
+  EXPECT_EQ(result, "7");
+  EXPECT_EQ(evaluated_on, THR_THREAD_MAIN_ID);
+
+  done = false;
+  std::thread failing([&] {
+    code = ztcl_post("error broken", true, &result);
+    done = true;
+  });
+  EXPECT_TRUE(serve_until(done));
+  failing.join();
+  EXPECT_EQ(code, TCL_ERROR);
+  EXPECT_EQ(result, "broken");
+}
+
+TEST_F(ZtclTest, UnwaitedPostsQueueInOrder) {
+  ASSERT_EQ(eval("set order {}"), TCL_OK);
+  std::thread worker([] {
+    for (int i = 0; i < 50; ++i)
+      EXPECT_EQ(ztcl_post("lappend order " + std::to_string(i), false, nullptr), TCL_OK);
+  });
+  worker.join();  // returned without anyone serving the queue
+  std::string length;
+  eval("llength $order", &length);
+  EXPECT_EQ(length, "0");
+
+  std::atomic<bool> all{false};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!all && std::chrono::steady_clock::now() < deadline) {
+    Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT);
+    eval("llength $order", &length);
+    all = length == "50";
+  }
+  std::string order;
+  eval("join [lrange $order 0 4] ,", &order);
+  EXPECT_EQ(order, "0,1,2,3,4");
+  eval("expr {$order eq [lsort -integer $order]}", &order);
+  EXPECT_EQ(order, "1");
+}
+
+TEST_F(ZtclTest, StopReleasesWaitersOfUnservedScripts) {
+  int code = TCL_OK;
+  std::thread worker([&] { code = ztcl_post("set never 1", true, nullptr); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // either side of the stop works
+  host_stop();
+  worker.join();
+  EXPECT_EQ(code, TCL_ERROR);
+  host_start("ztcl_test");
+}
+
+TEST_F(ZtclTest, MsgPostToDefaultSinkAndReports) {
+  EXPECT_EQ(eval("msg_post 0 error 112002 {cannot start}"), TCL_OK);
+  EXPECT_EQ(eval("msg_post 0 W {no id}"), TCL_OK);
+  EXPECT_EQ(eval("msg_post 0 info 5 {a b}"), TCL_OK);
+  ASSERT_EQ(posted.records.size(), 3u);
+  EXPECT_EQ(posted.records[0].kind, MSG_KIND::ERROR);
+  EXPECT_EQ(posted.records[0].id, 112002u);
+  EXPECT_EQ(posted.records[0].text, "cannot start");
+  EXPECT_EQ(posted.records[1].kind, MSG_KIND::WARNING);
+  EXPECT_EQ(posted.records[1].id, 0u);
+  EXPECT_EQ(posted.records[2].kind, MSG_KIND::INFO);
+  EXPECT_EQ(posted.records[2].text, "a b");
+
+  std::string stale;
+  {
+    MSG_REPORT report;
+    stale = handle_of(&report);
+    EXPECT_EQ(eval("msg_post " + stale + " I 112000 {%s 100%}"), TCL_OK);
+    EXPECT_EQ(eval("msg_internal_error " + stale + " {went wrong}"), TCL_OK);
+    std::vector<MSG_RECORD> records = report.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text, "%s 100%");
+    EXPECT_EQ(records[1].kind, MSG_KIND::INTERNAL_ERROR);
+    EXPECT_EQ(records[1].text, "went wrong");
+  }
+  std::string error;
+  EXPECT_EQ(eval("msg_post " + stale + " error {late}", &error), TCL_ERROR);
+  EXPECT_NE(error.find("no live report"), std::string::npos) << error;
+  EXPECT_EQ(posted.records.size(), 3u) << "a stale handle is never used";
+
+  MSG_INDEX::get_default_index()->suppress(112000);
+  eval("msg_post 0 info 112000 {hidden}");
+  MSG_INDEX::get_default_index()->unsuppress(112000);
+  EXPECT_EQ(posted.records.size(), 3u);
+}
+
+TEST_F(ZtclTest, MsgPostRejectsBadArguments) {
+  std::string error;
+  EXPECT_EQ(eval("msg_post 0", &error), TCL_ERROR);
+  EXPECT_NE(error.find("REPORT SEVERITY ?ID? TEXT"), std::string::npos) << error;
+  EXPECT_EQ(eval("msg_post 0 fatal {x}", &error), TCL_ERROR);
+  EXPECT_NE(error.find("bad severity"), std::string::npos) << error;
+  EXPECT_EQ(eval("msg_post 0 error twelve {x}", &error), TCL_ERROR);
+  EXPECT_NE(error.find("bad message id"), std::string::npos) << error;
+  EXPECT_EQ(eval("msg_post 0 error -1 {x}", &error), TCL_ERROR);
+  EXPECT_EQ(eval("msg_post nonsense error {x}", &error), TCL_ERROR);
+  EXPECT_EQ(eval("msg_post 0x12zz error {x}", &error), TCL_ERROR);
+  EXPECT_EQ(eval("msg_internal_error 0", &error), TCL_ERROR);
+  EXPECT_EQ(eval("msg_internal_error 0xdeadbeef {x}", &error), TCL_ERROR);
+  EXPECT_TRUE(posted.records.empty());
+
+  EXPECT_EQ(eval("msg_internal_error 0 {the host goes on}"), TCL_OK);
+  ASSERT_EQ(posted.records.size(), 1u);
+  EXPECT_EQ(posted.records[0].kind, MSG_KIND::INTERNAL_ERROR);
+}
+
+TEST_F(ZtclTest, PutsAndDebugCommands) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(eval("msg_tcl_puts {tcl> }"), TCL_OK);
+  EXPECT_EQ(eval("msg_tcl_puts \"two\\nlines\""), TCL_OK);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "tcl> two\nlines");
+  EXPECT_EQ(eval("msg_tcl_puts a b"), TCL_ERROR);
+
+  EXPECT_EQ(eval("Debug: hidden while debug is off"), TCL_OK);
+  EXPECT_TRUE(debug.records.empty());
+  msg_set_debug_level("IPC", 2);
+  EXPECT_EQ(eval("Debug: step {2 of} 3"), TCL_OK);
+  ASSERT_EQ(debug.records.size(), 1u);
+  EXPECT_EQ(debug.records[0].module, "CHILD");
+  EXPECT_EQ(debug.records[0].text, "step 2 of 3");
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  for (const char* name : {"msg_post", "msg_internal_error", "msg_tcl_puts", "Debug:"})
+    EXPECT_NE(Tcl_FindCommand(interpreter, name, nullptr, TCL_GLOBAL_ONLY), nullptr) << name;
+}
+
+}  // namespace
