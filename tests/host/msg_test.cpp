@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,20 +134,19 @@ TEST_F(MsgTest, ReportsAreLiveOnlyWhileTheyExist) {
   int not_a_report = 0;
   EXPECT_EQ(MSG_REPORT::find_live(nullptr), nullptr);
   EXPECT_EQ(MSG_REPORT::find_live(&not_a_report), nullptr);
-  const void* old_address = nullptr;
-  {
-    MSG_REPORT report;
-    old_address = &report;
-    EXPECT_EQ(MSG_REPORT::find_live(&report), &report);
-    msg_post(BRANTOR_ERROR_MESSAGE("cannot start"), false, &report);
-    msg_post(BRANTOR_ERROR_MESSAGE("broken"), true, &report);
-    std::vector<MSG_RECORD> records = report.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].kind, MSG_KIND::ERROR);
-    EXPECT_EQ(records[0].text, "cannot start");
-    EXPECT_EQ(records[1].kind, MSG_KIND::INTERNAL_ERROR);
-  }
-  EXPECT_EQ(MSG_REPORT::find_live(old_address), nullptr);
+  auto report = std::make_unique<MSG_REPORT>();
+  EXPECT_EQ(MSG_REPORT::find_live(report.get()), report.get());
+  msg_post(BRANTOR_ERROR_MESSAGE("cannot start"), false, report.get());
+  msg_post(BRANTOR_ERROR_MESSAGE("broken"), true, report.get());
+  std::vector<MSG_RECORD> records = report->records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].kind, MSG_KIND::ERROR);
+  EXPECT_EQ(records[0].text, "cannot start");
+  EXPECT_EQ(records[1].kind, MSG_KIND::INTERNAL_ERROR);
+  // The handle as a child would send it: text, looked up after the report is gone.
+  std::string handle = std::to_string(reinterpret_cast<uintptr_t>(report.get()));
+  report.reset();
+  EXPECT_EQ(MSG_REPORT::find_live(reinterpret_cast<const void*>(std::stoull(handle))), nullptr);
   msg_post(BRANTOR_ERROR_MESSAGE("to default"), false, nullptr);
   ASSERT_EQ(posted.records.size(), 1u);
   EXPECT_EQ(posted.records[0].id, 0u);
