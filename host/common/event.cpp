@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,11 +26,16 @@ void thr_event_reset(THR_EVENT event) {
   event->signalled = false;
 }
 
+namespace {
+// Longer timeouts ("forever" values such as ULONG_MAX) would overflow the clock's arithmetic.
+constexpr unsigned long LONGEST_WAIT_MS = 365UL * 24 * 3600 * 1000;
+}  // namespace
+
 int thr_event_wait(THR_EVENT event, unsigned long timeout_ms) {
+  auto timeout = std::chrono::milliseconds(std::min(timeout_ms, LONGEST_WAIT_MS));
   std::unique_lock<std::mutex> lock(event->mutex);
   // wait_for on the steady clock, so a wall-clock jump neither shortens nor stretches the wait
-  bool signalled = event->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                           [event] { return event->signalled; });
+  bool signalled = event->changed.wait_for(lock, timeout, [event] { return event->signalled; });
   return signalled ? 0 : 1;
 }
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 
@@ -35,6 +37,14 @@ TEST(HostEvent, PostWakesEveryWaiter) {
   first.join();
   second.join();
   EXPECT_EQ(woken, 2);
+
+  thr_event_reset(event);
+  std::thread late_poster([event] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    thr_event_post(event);
+  });
+  EXPECT_EQ(thr_event_wait(event, ULONG_MAX), 0) << "a \"forever\" timeout waits for the post";
+  late_poster.join();
   thr_event_destroy(event);
 }
 
