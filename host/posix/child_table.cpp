@@ -1,0 +1,220 @@
+#include "host/posix/child_table.h"
+
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "host/posix/posix_io.h"
+
+namespace {
+
+constexpr int TABLE_SIZE = 1024;
+// A terminated child stays waitable this long, so the caller's own wait still sees how it ended.
+constexpr long long TERMINATED_GRACE_MILLIS = 5000;
+constexpr int REAPER_POLL_MILLIS = 100;
+
+enum SLOT_FLAGS : unsigned {
+  RESERVED = 1u << 0,   // being filled by a starting child
+  LIVE = 1u << 1,       // a child of ours, not reaped
+  FORGOTTEN = 1u << 2,  // no caller will wait: the reaper collects it
+  KILLED = 1u << 3,     // terminated: the reaper collects it after the grace period
+  BUSY = 1u << 4,       // a waiter or the reaper is inspecting the child
+  REAPING = 1u << 5,    // the child has ended and is about to be reaped
+};
+
+struct SLOT {
+  std::atomic<pid_t> pid{0};
+  std::atomic<unsigned> flags{0};
+  std::atomic<int> killers{0};  // terminations sending signals right now
+  std::atomic<long long> killed_at{0};
+};
+
+SLOT g_slots[TABLE_SIZE];
+std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forget
+std::once_flag g_reaper_started;
+
+int find_live(pid_t pid) {
+  if (pid <= 0) return -1;
+  for (int i = 0; i < TABLE_SIZE; ++i) {
+    if (g_slots[i].pid.load() == pid && (g_slots[i].flags.load() & LIVE) != 0) return i;
+  }
+  return -1;
+}
+
+void wake_reaper() {
+  int fd = g_reaper_wakeup.load();
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(fd, &one, sizeof one);  // a full counter already means "wake up"
+  (void)ignored;
+}
+
+// Takes the child's inspection right; false when the slot no longer holds pid or, with
+// wait_for_others false, when someone else inspects it.
+bool claim(SLOT& slot, pid_t pid, bool wait_for_others) {
+  unsigned flags = slot.flags.load();
+  for (;;) {
+    if ((flags & LIVE) == 0) return false;
+    if ((flags & BUSY) != 0) {
+      if (!wait_for_others) return false;
+      sched_yield();
+      flags = slot.flags.load();
+      continue;
+    }
+    if (slot.flags.compare_exchange_weak(flags, flags | BUSY)) break;
+  }
+  if (slot.pid.load() == pid) return true;
+  slot.flags.fetch_and(~BUSY);
+  return false;
+}
+
+void release_slot(SLOT& slot) {
+  slot.pid.store(0);
+  slot.killed_at.store(0);
+  slot.flags.store(0);
+}
+
+// With the inspection right held: 0 while the child runs (right given back), 1 when it was
+// reaped into *raw_status, -1 when the system no longer knows it; the slot is freed after 1, -1.
+int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
+  siginfo_t info{};
+  int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+  int r = retry_on_eintr([&] { return waitid(P_PID, static_cast<id_t>(pid), &info, options); });
+  if (r == 0 && info.si_pid == 0) {
+    slot.flags.fetch_and(~BUSY);
+    return 0;
+  }
+  if (r != 0) {
+    release_slot(slot);
+    return -1;
+  }
+  // Ended but not reaped: the pid cannot be reused yet. Let running terminations finish their
+  // signals before the reap frees the number.
+  slot.flags.fetch_or(REAPING);
+  while (slot.killers.load() != 0) sched_yield();
+  int status = 0;
+  pid_t reaped = retry_on_eintr([&] { return waitpid(pid, &status, WNOHANG); });
+  release_slot(slot);
+  if (reaped != pid) return -1;
+  *raw_status = status;
+  return 1;
+}
+
+// Whether the reaper should collect this child now; *revisit when it must look again later.
+bool due_for_reaping(const SLOT& slot, unsigned flags, long long now, bool* revisit) {
+  if ((flags & LIVE) == 0) return false;
+  if ((flags & FORGOTTEN) != 0) return true;
+  if ((flags & KILLED) == 0) return false;
+  if (now - slot.killed_at.load() >= TERMINATED_GRACE_MILLIS) return true;
+  *revisit = true;
+  return false;
+}
+
+// One sweep over the table; true when some child still needs a later sweep.
+bool reap_sweep() {
+  bool revisit = false;
+  long long now = monotonic_millis();
+  for (SLOT& slot : g_slots) {
+    if (!due_for_reaping(slot, slot.flags.load(), now, &revisit)) continue;
+    pid_t pid = slot.pid.load();
+    int ignored_status = 0;
+    if (!claim(slot, pid, false) || collect(slot, pid, false, &ignored_status) == 0) revisit = true;
+  }
+  return revisit;
+}
+
+void reaper_loop(int wakeup) {
+  for (;;) {
+    bool revisit = reap_sweep();
+    pollfd pfd{wakeup, POLLIN, 0};
+    int r = retry_on_eintr([&] { return poll(&pfd, 1, revisit ? REAPER_POLL_MILLIS : -1); });
+    if (r > 0) {
+      uint64_t count = 0;
+      ssize_t ignored = ::read(wakeup, &count, sizeof count);
+      (void)ignored;
+    }
+  }
+}
+
+void start_reaper() {
+  int wakeup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeup < 0) return;  // without it, terminated children are reaped by later waits only
+  g_reaper_wakeup.store(wakeup);
+  std::thread(reaper_loop, wakeup).detach();
+}
+
+}  // namespace
+
+int child_table_reserve() {
+  std::call_once(g_reaper_started, start_reaper);
+  for (int i = 0; i < TABLE_SIZE; ++i) {
+    unsigned expected = 0;
+    if (g_slots[i].flags.compare_exchange_strong(expected, RESERVED)) return i;
+  }
+  return -1;
+}
+
+void child_table_fill(int place, pid_t pid) {
+  g_slots[place].pid.store(pid);
+  g_slots[place].flags.store(LIVE);
+}
+
+void child_table_unreserve(int place) { release_slot(g_slots[place]); }
+
+int child_table_wait(pid_t pid, int* raw_status, bool no_hang) {
+  int place = find_live(pid);
+  if (place < 0) return -1;
+  SLOT& slot = g_slots[place];
+  if ((slot.flags.load() & FORGOTTEN) != 0) return -1;
+  if (!claim(slot, pid, !no_hang)) return find_live(pid) == place ? 0 : -1;
+  if ((slot.flags.load() & FORGOTTEN) != 0) {
+    slot.flags.fetch_and(~BUSY);
+    return -1;
+  }
+  return collect(slot, pid, !no_hang, raw_status);
+}
+
+int child_table_terminate(pid_t pid) {
+  int saved_errno = errno;
+  int result = -1;
+  int place = find_live(pid);
+  if (place >= 0) {
+    SLOT& slot = g_slots[place];
+    slot.killers.fetch_add(1);
+    unsigned flags = slot.flags.load();
+    if ((flags & LIVE) != 0 && (flags & FORGOTTEN) == 0 && slot.pid.load() == pid) {
+      result = 0;
+      if ((flags & REAPING) == 0) {  // an ended child has nothing left to kill
+        bool group = kill(-pid, SIGKILL) == 0;
+        bool leader = kill(pid, SIGKILL) == 0;
+        if (group || leader) {
+          slot.killed_at.store(monotonic_millis());
+          slot.flags.fetch_or(KILLED);
+        } else {
+          result = -1;
+        }
+      }
+    }
+    slot.killers.fetch_sub(1);
+    wake_reaper();
+  }
+  errno = saved_errno;
+  return result;
+}
+
+void child_table_forget(pid_t pid) {
+  int place = find_live(pid);
+  if (place < 0 || !claim(g_slots[place], pid, true)) return;
+  g_slots[place].flags.fetch_or(FORGOTTEN);
+  g_slots[place].flags.fetch_and(~BUSY);
+  wake_reaper();
+}

@@ -1,0 +1,25 @@
+// The children this host started and has not reaped yet. Ids outside the table are refused, so
+// a stale id never reaches a process that reused its number. Terminated and forgotten children
+// are reaped by a background reaper, so none stays a zombie.
+#pragma once
+
+#include <sys/types.h>
+
+// Reserves a place for a child about to start; -1 when the table is full.
+int child_table_reserve();
+// Enters the started child in the reserved place, which becomes live.
+void child_table_fill(int place, pid_t pid);
+// Gives a reserved place back when the child could not be started.
+void child_table_unreserve(int place);
+
+// -1 when pid is not a waitable child of ours; 0 while it runs (only when no_hang); 1 when it
+// ended: *raw_status filled and the child forgotten.
+int child_table_wait(pid_t pid, int* raw_status, bool no_hang);
+
+// SIGKILL to the child's process group (and to the child itself, should it have left the group);
+// no wait. It stays waitable for a grace period, then the reaper collects it. 0 on success, -1
+// when pid is not one of ours. Async-signal-safe: no locks, no allocation.
+int child_table_terminate(pid_t pid);
+
+// Forgets the child: no wait will collect it, the reaper reaps it once it ends.
+void child_table_forget(pid_t pid);

@@ -1,0 +1,140 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "host/cfg.h"
+#include "host/posix/posix_io.h"
+#include "host/thr_named_pipe.h"
+#include "host/thr_process.h"
+
+namespace {
+
+constexpr const char* DIRECTORY_PREFIX = "ipc-fifo-";
+constexpr const char* FIFO_NAME = "/pipe";
+constexpr int DEFAULT_CONNECT_TIMEOUT_MILLIS = 10000;
+constexpr int CONNECT_RETRY_MILLIS = 10;
+
+std::string temporary_root() {
+  const char* root = std::getenv("TMPDIR");
+  return root != nullptr && root[0] == '/' ? root : "/tmp";
+}
+
+std::string parent_directory(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Only the private directories made by create() are removed along with their FIFO.
+bool is_private_directory(const std::string& directory) {
+  auto slash = directory.rfind('/');
+  std::string base = slash == std::string::npos ? directory : directory.substr(slash + 1);
+  return base.compare(0, std::strlen(DIRECTORY_PREFIX), DIRECTORY_PREFIX) == 0;
+}
+
+void close_descriptor(int* fd) { UNIQUE_FD closing(std::exchange(*fd, -1)); }
+
+bool clear_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+THR_NAMED_PIPE::THR_NAMED_PIPE(const char* name)
+    : pipe_name{}, error_status(0), m_fd(-1), m_created(false) {
+  if (name != nullptr) std::strncpy(pipe_name, name, sizeof pipe_name - 1);
+}
+
+THR_NAMED_PIPE::~THR_NAMED_PIPE() { close_descriptor(&m_fd); }
+
+bool THR_NAMED_PIPE::create() {
+  std::string directory = temporary_root() + "/" + DIRECTORY_PREFIX + "XXXXXX";
+  if (mkdtemp(directory.data()) == nullptr) {  // mode 0700
+    error_status = errno;
+    return false;
+  }
+  std::string path = directory + FIFO_NAME;
+  if (path.size() >= sizeof pipe_name || mkfifo(path.c_str(), 0600) != 0) {
+    error_status = path.size() >= sizeof pipe_name ? ENAMETOOLONG : errno;
+    rmdir(directory.c_str());
+    return false;
+  }
+  std::memset(pipe_name, 0, sizeof pipe_name);
+  std::memcpy(pipe_name, path.data(), path.size());
+  m_created = true;
+  return true;
+}
+
+bool THR_NAMED_PIPE::connect() {
+  close_descriptor(&m_fd);
+  const long long deadline =
+      monotonic_millis() + std::max(0, cfg_get_int_value("thr_named_pipe_connect_timeout",
+                                                         DEFAULT_CONNECT_TIMEOUT_MILLIS));
+  // Opening the write end without a reader fails with ENXIO instead of blocking; retry until
+  // a reader comes or the time is up.
+  for (;;) {
+    int fd = retry_on_eintr([&] { return open(pipe_name, O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd >= 0) {
+      UNIQUE_FD owner(fd);
+      if (!clear_nonblocking(fd)) break;
+      m_fd = owner.release();
+      return true;
+    }
+    if (errno != ENXIO) break;
+    if (monotonic_millis() >= deadline) {
+      errno = ETIMEDOUT;
+      break;
+    }
+    thr_msleep(CONNECT_RETRY_MILLIS);
+  }
+  error_status = errno;
+  return false;
+}
+
+bool THR_NAMED_PIPE::connect_r() {
+  close_descriptor(&m_fd);
+  m_fd = retry_on_eintr([&] { return open(pipe_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  if (m_fd >= 0) return true;
+  error_status = errno;
+  return false;
+}
+
+int32_t THR_NAMED_PIPE::read(void* buffer, unsigned long size) {
+  if (m_fd < 0) {
+    error_status = EBADF;
+    return -1;
+  }
+  size_t wanted = std::min<unsigned long>(size, INT32_MAX);
+  ssize_t n = retry_on_eintr([&] { return ::read(m_fd, buffer, wanted); });
+  if (n >= 0) return static_cast<int32_t>(n);  // 0: nothing waits or no writer yet
+  if (errno == EAGAIN) return 0;
+  error_status = errno;
+  return -1;
+}
+
+int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
+  if (m_fd < 0 || size > INT32_MAX) {
+    error_status = m_fd < 0 ? EBADF : EINVAL;
+    return -1;
+  }
+  size_t written = 0;
+  if (int error = write_all_without_sigpipe(m_fd, data, size, &written)) {
+    error_status = error;
+    return -1;
+  }
+  return static_cast<int32_t>(written);
+}
+
+void THR_NAMED_PIPE::remove() {
+  if (pipe_name[0] == '\0') return;
+  unlink(pipe_name);
+  std::string directory = parent_directory(pipe_name);
+  if (!directory.empty() && is_private_directory(directory)) rmdir(directory.c_str());
+}

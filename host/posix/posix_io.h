@@ -1,0 +1,34 @@
+// System-call helpers shared by the process and named-pipe services.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <utility>
+
+#include "host/posix/unique_fd.h"
+
+// Calls f until it does not fail with EINTR; for calls that return -1 and set errno.
+template <typename F>
+auto retry_on_eintr(F&& f) {
+  decltype(f()) result;
+  do {
+    result = f();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// The two ends of a new close-on-exec pipe, both numbered 3 or above so that moving them onto
+// a child's standard descriptors never clobbers one with the other. errno set on failure.
+struct PIPE_ENDS {
+  UNIQUE_FD read_end;
+  UNIQUE_FD write_end;
+};
+bool make_pipe(PIPE_ENDS* ends);
+
+// Writes all size bytes to fd (blocking). SIGPIPE is blocked for the calling thread around the
+// write and a SIGPIPE it raised is consumed, so a closed reader gives EPIPE, never a signal.
+// 0 on success, else the errno; *written receives the bytes written either way.
+int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written);
+
+// Milliseconds of the monotonic clock; async-signal-safe.
+long long monotonic_millis();

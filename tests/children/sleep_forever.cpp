@@ -1,0 +1,26 @@
+// Sleeps until killed, ignoring SIGTERM. Options: --grandchild forks a sleeping grandchild first
+// and prints its pid; --close-output closes standard output (and error) before sleeping.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  signal(SIGTERM, SIG_IGN);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--grandchild") == 0) {
+      pid_t grandchild = fork();
+      if (grandchild == 0) {
+        for (;;) pause();
+      }
+      std::printf("%d\n", static_cast<int>(grandchild));
+      std::fflush(stdout);
+    } else if (std::strcmp(argv[i], "--close-output") == 0) {
+      std::fflush(stdout);
+      close(STDOUT_FILENO);
+      close(STDERR_FILENO);
+    }
+  }
+  for (;;) pause();
+}
