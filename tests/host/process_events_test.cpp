@@ -1,0 +1,58 @@
+// GUI pumping: the host interpreter's Tcl events served without blocking.
+#include <gtest/gtest.h>
+#include <tcl.h>
+
+#include <chrono>
+#include <thread>
+
+#include "host/host.h"
+#include "host/thr_gui.h"
+#include "host/ztcl.h"
+
+namespace {
+
+void count_timer(ClientData data) { ++*static_cast<int*>(data); }
+
+// Pumps until pred holds or a generous deadline passes; whether any pump served something.
+template <typename PRED>
+bool pump_until(PRED pred) {
+  bool served = false;
+  const auto started = std::chrono::steady_clock::now();
+  while (!pred() && std::chrono::steady_clock::now() - started < std::chrono::seconds(60)) {
+    served = thr_qt_process_events() != 0 || served;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return served;
+}
+
+TEST(HostProcessEvents, PumpServesTimersAndQueuedScriptsWithoutBlocking) {
+  EXPECT_EQ(thr_qt_process_events(), 0) << "no interpreter yet";
+  host_start("process_events_test");
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  ASSERT_NE(interpreter, nullptr);
+  while (thr_qt_process_events() != 0) {
+  }
+
+  int fired = 0;
+  Tcl_CreateTimerHandler(0, count_timer, &fired);
+  EXPECT_TRUE(pump_until([&] { return fired == 1; }));
+  EXPECT_EQ(fired, 1);
+
+  std::thread poster([] { ztcl_post("set ::from_worker 42", false, nullptr); });
+  poster.join();
+  pump_until([&] { return Tcl_GetVar(interpreter, "::from_worker", TCL_GLOBAL_ONLY) != nullptr; });
+  const char* value = Tcl_GetVar(interpreter, "::from_worker", TCL_GLOBAL_ONLY);
+  ASSERT_NE(value, nullptr);
+  EXPECT_STREQ(value, "42");
+
+  int off_thread = -1;
+  std::thread([&off_thread] { off_thread = thr_qt_process_events(); }).join();
+  EXPECT_EQ(off_thread, 0) << "the interpreter's events are served on its own thread only";
+
+  Tcl_CreateTimerHandler(60000, count_timer, &fired);
+  EXPECT_EQ(thr_qt_process_events(), 0) << "a future timer is not served, and nothing blocks";
+  thr_win32_pump_messages(250);
+  host_stop();
+}
+
+}  // namespace
