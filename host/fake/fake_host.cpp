@@ -1,0 +1,257 @@
+// The scripting and inspection side of the fake host.
+#include "host/fake/fake_host.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "host/fake/fake_state.h"
+
+namespace fake_host {
+namespace detail {
+
+STATE& state() {
+  static STATE* instance = new STATE;
+  return *instance;
+}
+
+void log_call(STATE& s, std::string entry) { s.log.push_back(std::move(entry)); }
+
+}  // namespace detail
+
+using detail::LOCK;
+using detail::state;
+
+namespace {
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+detail::PIPE_RECORD& record(const std::string& name) { return state().pipes[name]; }
+
+void push_read(const std::string& name, detail::PIPE_READ::KIND kind, std::string bytes) {
+  LOCK lock(state().mutex);
+  record(name).reads.push_back({kind, std::move(bytes)});
+}
+
+}  // namespace
+
+void reset() {
+  LOCK lock(state().mutex);
+  static_cast<detail::RESETTABLE&>(state()) = detail::RESETTABLE{};
+}
+
+std::vector<std::string> calls() {
+  LOCK lock(state().mutex);
+  return state().log;
+}
+
+std::vector<std::string> calls_with_prefix(const std::string& prefix) {
+  LOCK lock(state().mutex);
+  std::vector<std::string> matching;
+  for (const std::string& entry : state().log)
+    if (starts_with(entry, prefix)) matching.push_back(entry);
+  return matching;
+}
+
+int count(const std::string& prefix) { return static_cast<int>(calls_with_prefix(prefix).size()); }
+
+std::vector<int> sleeps() {
+  LOCK lock(state().mutex);
+  return state().sleeps;
+}
+
+int64_t clock_ms() {
+  LOCK lock(state().mutex);
+  return state().clock_ms;
+}
+
+void script_create(unsigned long pid, unsigned long output_pipe, unsigned long stdin_pipe) {
+  detail::CREATE_SCRIPT script;
+  script.pid = pid;
+  script.output_pipe = output_pipe;
+  script.stdin_pipe = stdin_pipe;
+  LOCK lock(state().mutex);
+  state().creates.push_back(script);
+}
+
+void fail_create(const std::string& program, int os_error) {
+  detail::CREATE_SCRIPT script;
+  script.kind = detail::CREATE_SCRIPT::FAIL;
+  script.program = program;
+  script.os_error = os_error;
+  LOCK lock(state().mutex);
+  state().creates.push_back(script);
+}
+
+void fail_create_with_null_error() {
+  detail::CREATE_SCRIPT script;
+  script.kind = detail::CREATE_SCRIPT::NULL_ERROR;
+  LOCK lock(state().mutex);
+  state().creates.push_back(script);
+}
+
+CREATE_CALL last_create() {
+  LOCK lock(state().mutex);
+  return state().last_create;
+}
+
+OUTPUT_STEP chunk(const std::string& bytes) {
+  OUTPUT_STEP step;
+  step.has_bytes = true;
+  step.bytes = bytes;
+  return step;
+}
+
+OUTPUT_STEP nothing_now() { return OUTPUT_STEP{}; }
+
+OUTPUT_STEP end_of_output() {
+  OUTPUT_STEP step;
+  step.peek_status = 1;
+  step.sticky = true;
+  return step;
+}
+
+OUTPUT_STEP read_failure(uint32_t count) {
+  OUTPUT_STEP step;
+  step.has_bytes = true;
+  step.fake_count = count;
+  step.read_fails = true;
+  return step;
+}
+
+OUTPUT_STEP failing_peek_with(const std::string& bytes) {
+  OUTPUT_STEP step = chunk(bytes);
+  step.peek_status = 1;
+  return step;
+}
+
+void push_output(unsigned long pipe, const OUTPUT_STEP& step) {
+  LOCK lock(state().mutex);
+  state().outputs[pipe].push_back(step);
+}
+
+void push_output(unsigned long pipe, const std::vector<OUTPUT_STEP>& steps) {
+  for (const OUTPUT_STEP& step : steps) push_output(pipe, step);
+}
+
+void hold_output_open(unsigned long pipe, bool open) {
+  LOCK lock(state().mutex);
+  if (open)
+    state().held_open.insert(pipe);
+  else
+    state().held_open.erase(pipe);
+}
+
+WAIT_RESULT running() { return WAIT_RESULT{}; }
+
+WAIT_RESULT ended(int32_t status, int32_t exit_code) { return WAIT_RESULT{1, {status, exit_code}}; }
+
+WAIT_RESULT unreachable() { return WAIT_RESULT{-1, {0, 0}}; }
+
+void push_wait(const WAIT_RESULT& result, int times) {
+  LOCK lock(state().mutex);
+  for (int i = 0; i < times; ++i) state().waits.push(result);
+}
+
+void push_terminate(int result) {
+  LOCK lock(state().mutex);
+  state().terminates.push(result);
+}
+
+void push_stdin_write(int result) {
+  LOCK lock(state().mutex);
+  state().stdin_writes.push(result);
+}
+
+std::string stdin_written(unsigned long pipe) {
+  LOCK lock(state().mutex);
+  auto it = state().stdin_data.find(pipe);
+  return it == state().stdin_data.end() ? std::string() : it->second;
+}
+
+void push_system(int32_t status) {
+  LOCK lock(state().mutex);
+  state().systems.push(status);
+}
+
+void set_getpid(int32_t pid) {
+  LOCK lock(state().mutex);
+  state().pid = pid;
+}
+
+void set_win32(bool windows) {
+  LOCK lock(state().mutex);
+  state().win32 = windows;
+}
+
+void set_process_events_result(int result) {
+  LOCK lock(state().mutex);
+  state().process_events_result = result;
+}
+
+std::string pipe_name_for(int n) { return "/fake/pipe" + std::to_string(n); }
+
+void fail_pipe_create(int n) {
+  LOCK lock(state().mutex);
+  state().failing_pipe_creates.insert(n);
+}
+
+void fail_pipe_connect(const std::string& name) {
+  LOCK lock(state().mutex);
+  record(name).connect_fails = true;
+}
+
+void fail_pipe_connect_r(const std::string& name) {
+  LOCK lock(state().mutex);
+  record(name).connect_r_fails = true;
+}
+
+void push_pipe_read(const std::string& name, const std::string& bytes) {
+  push_read(name, detail::PIPE_READ::BYTES, bytes);
+}
+
+void push_pipe_read_nothing(const std::string& name) {
+  push_read(name, detail::PIPE_READ::NOTHING, "");
+}
+
+void push_pipe_read_failure(const std::string& name) {
+  push_read(name, detail::PIPE_READ::FAILURE, "");
+}
+
+void push_pipe_write(const std::string& name, bool ok) {
+  LOCK lock(state().mutex);
+  record(name).write_results.push_back(ok);
+}
+
+std::vector<std::string> pipe_writes(const std::string& name) {
+  LOCK lock(state().mutex);
+  return record(name).writes;
+}
+
+bool pipe_connected(const std::string& name) {
+  LOCK lock(state().mutex);
+  return record(name).connected;
+}
+
+bool pipe_removed(const std::string& name) {
+  LOCK lock(state().mutex);
+  return record(name).removed;
+}
+
+int live_pipe_objects() {
+  LOCK lock(state().mutex);
+  return state().live_pipes;
+}
+
+void on_sleep(std::function<void(int index, int milliseconds)> hook) {
+  LOCK lock(state().mutex);
+  state().sleep_hook = std::move(hook);
+}
+
+void on_wait(std::function<void(int index)> hook) {
+  LOCK lock(state().mutex);
+  state().wait_hook = std::move(hook);
+}
+
+}  // namespace fake_host

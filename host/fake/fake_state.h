@@ -1,0 +1,102 @@
+// The fake host's shared state, behind one mutex; internal to host/fake.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/fake/fake_host.h"
+
+namespace fake_host {
+namespace detail {
+
+// Scripted answers used in order; once they run out the last one repeats, until more are pushed.
+template <typename T>
+class ANSWERS {
+ public:
+  void push(const T& answer) { m_queue.push_back(answer); }
+  T take(const T& fallback) {
+    if (!m_queue.empty()) {
+      m_last = m_queue.front();
+      m_queue.pop_front();
+    }
+    return m_last.value_or(fallback);
+  }
+
+ private:
+  std::deque<T> m_queue;
+  std::optional<T> m_last;
+};
+
+struct CREATE_SCRIPT {
+  enum KIND { SUCCEED, FAIL, NULL_ERROR } kind = SUCCEED;
+  unsigned long pid = 7;
+  unsigned long output_pipe = 3;
+  unsigned long stdin_pipe = 4;
+  std::string program;
+  int os_error = 0;
+};
+
+struct PIPE_READ {
+  enum KIND { BYTES, NOTHING, FAILURE } kind = NOTHING;
+  std::string bytes;
+};
+
+struct PIPE_RECORD {
+  bool connect_fails = false;
+  bool connect_r_fails = false;
+  bool connected = false;
+  bool removed = false;
+  std::deque<PIPE_READ> reads;
+  std::deque<bool> write_results;
+  std::vector<std::string> writes;
+};
+
+// Everything reset() returns to its defaults.
+struct RESETTABLE {
+  std::vector<std::string> log;
+  std::vector<int> sleeps;
+  int64_t clock_ms = 0;
+
+  std::deque<CREATE_SCRIPT> creates;
+  CREATE_CALL last_create;
+  std::map<unsigned long, std::deque<OUTPUT_STEP>> outputs;
+  std::set<unsigned long> held_open;
+  ANSWERS<WAIT_RESULT> waits;
+  int wait_count = 0;
+  ANSWERS<int> terminates;
+  ANSWERS<int> stdin_writes;
+  std::map<unsigned long, std::string> stdin_data;
+  ANSWERS<int32_t> systems;
+  int32_t pid = 4321;
+  bool win32 = false;
+  int process_events_result = 0;
+
+  int pipe_creates = 0;
+  std::set<int> failing_pipe_creates;
+  std::map<std::string, PIPE_RECORD> pipes;
+
+  std::function<void(int, int)> sleep_hook;
+  std::function<void(int)> wait_hook;
+};
+
+struct STATE : RESETTABLE {
+  std::mutex mutex;
+  int live_pipes = 0;  // counts objects, which outlive reset()
+};
+
+// The one state; never destroyed, so pipe objects destroyed at exit still find it.
+STATE& state();
+
+using LOCK = std::lock_guard<std::mutex>;
+
+// Appends to the call log; the caller holds the lock.
+void log_call(STATE& s, std::string entry);
+
+}  // namespace detail
+}  // namespace fake_host
