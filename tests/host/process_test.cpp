@@ -134,15 +134,45 @@ OUTCOME run_to_end(const std::string& command_line, bool join_stderr = true,
   return outcome;
 }
 
-bool process_exists(pid_t pid) {
-  return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+// The text of a small /proc file; "" once the process is gone (reading may then fail midway).
+std::string proc_text(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  char buffer[1024];
+  ssize_t n = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
-// True once the process has vanished from the system (a zombie still counts as present).
-bool vanishes(pid_t pid) {
+// The state letter of /proc/PID/stat, or 0 once the process is gone.
+char process_state(pid_t pid) {
+  std::string text = proc_text("/proc/" + std::to_string(pid) + "/stat");
+  auto close_paren = text.rfind(')');
+  char state = 0;
+  if (close_paren == std::string::npos ||
+      std::sscanf(text.c_str() + close_paren + 1, " %c", &state) != 1)
+    return 0;
+  return state;
+}
+
+template <typename PRED>
+bool becomes(PRED pred) {
   const auto started = std::chrono::steady_clock::now();
-  while (before_deadline(started) && process_exists(pid)) thr_msleep(20);
-  return !process_exists(pid);
+  while (before_deadline(started) && !pred()) thr_msleep(20);
+  return pred();
+}
+
+// Gone from the system: a zombie still counts as present.
+bool vanishes(pid_t pid) {
+  return becomes([pid] { return process_state(pid) == 0; });
+}
+
+// Dead: gone, or a zombie that someone else (its new parent) has to collect.
+bool dies(pid_t pid) {
+  return becomes([pid] {
+    char state = process_state(pid);
+    return state == 0 || state == 'Z';
+  });
 }
 
 std::set<pid_t> children_of_this_process() {
@@ -151,8 +181,7 @@ std::set<pid_t> children_of_this_process() {
   while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
     pid_t pid = std::atoi(entry->d_name);
     if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text = proc_text("/proc/" + std::string(entry->d_name) + "/stat");
     auto close_paren = text.rfind(')');
     if (close_paren == std::string::npos) continue;
     char state = 0;
@@ -314,7 +343,7 @@ TEST(HostProcess, TerminateKillsTheWholeGroupAndLeavesNoZombie) {
   THR_PROCESS_EXIT_CODE code{0, 1};
   EXPECT_EQ(thr_process_terminate(child.pid, code), 0);
   EXPECT_EQ(read_all(child.output), "") << "the pipe ends once the whole group is gone";
-  EXPECT_TRUE(vanishes(grandchild));
+  EXPECT_TRUE(dies(grandchild));
   EXPECT_TRUE(vanishes(static_cast<pid_t>(child.pid))) << "the host reaps terminated children";
   EXPECT_EQ(thr_process_wait(child.pid, &code, 1), -1);
   EXPECT_NE(thr_process_terminate(child.pid, code), 0);
