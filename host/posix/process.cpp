@@ -51,14 +51,15 @@ class OPTION_ERROR : public THR_ERROR {
   std::string m_option;
 };
 
-// The pipe ends handed out to callers, by handle (the descriptor's number). Shared ownership lets
-// a read in progress keep its descriptor while another thread closes the handle.
+// The pipe ends handed out to callers. Handles are never reused, so a handle kept after its
+// close cannot reach a later pipe that got the same descriptor number. Shared ownership lets a
+// read in progress keep its descriptor while another thread closes the handle.
 class PIPE_REGISTRY {
  public:
   unsigned long add(UNIQUE_FD fd) {
-    unsigned long handle = static_cast<unsigned long>(fd.get());
     auto owner = std::make_shared<UNIQUE_FD>(std::move(fd));
     std::lock_guard<std::mutex> lock(m_mutex);
+    unsigned long handle = m_next_handle++;
     m_pipes[handle] = std::move(owner);
     return handle;
   }
@@ -79,6 +80,7 @@ class PIPE_REGISTRY {
  private:
   std::mutex m_mutex;
   std::map<unsigned long, std::shared_ptr<UNIQUE_FD>> m_pipes;
+  unsigned long m_next_handle = 1;  // 0 stays "no pipe"
 };
 
 PIPE_REGISTRY& pipes() {

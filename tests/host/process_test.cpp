@@ -304,7 +304,16 @@ TEST(HostProcess, WriteReachesTheChildAndNeverRaisesSigpipe) {
   EXPECT_EQ(wait_for_end(deaf.pid, &code), 1);
   EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0);
   finish(deaf);
+
+  // A closed handle stays dead even when its descriptor number serves a new child's pipe.
+  CHILD next = start(CHILDREN + "/echo_stdin");
   EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0) << "closed handle";
+  EXPECT_NE(next.input, deaf.input);
+  thr_process_close_pipe(deaf.input);
+  thr_process_close_pipe(next.input);
+  EXPECT_EQ(read_all(next.output), "");
+  EXPECT_EQ(wait_for_end(next.pid, &code), 1);
+  thr_process_close_pipe(next.output);
 }
 
 TEST(HostProcess, PeekReportsTheEndOnceTheChildClosesItsOutput) {
