@@ -2,17 +2,16 @@
 #include "host/fake/fake_state.h"
 #include "host/thr_gui.h"
 
+using fake_host::detail::begin_call;
 using fake_host::detail::LOCK;
-using fake_host::detail::log_call;
 using fake_host::detail::state;
 
 int thr_qt_process_events() {
+  begin_call("pump");
   LOCK lock(state().mutex);
-  log_call(state(), "pump");
   return state().process_events_result;
 }
 
 void thr_win32_pump_messages(int milliseconds) {
-  LOCK lock(state().mutex);
-  log_call(state(), "win32_pump " + std::to_string(milliseconds));
+  begin_call("win32_pump " + std::to_string(milliseconds));
 }

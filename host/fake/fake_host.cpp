@@ -7,6 +7,10 @@
 #include "host/fake/fake_state.h"
 
 namespace fake_host {
+
+using detail::LOCK;
+using detail::state;
+
 namespace detail {
 
 STATE& state() {
@@ -14,12 +18,28 @@ STATE& state() {
   return *instance;
 }
 
-void log_call(STATE& s, std::string entry) { s.log.push_back(std::move(entry)); }
+void begin_call(std::string entry) {
+  std::function<void(const std::string&)> hook;
+  {
+    LOCK lock(state().mutex);
+    state().log.push_back(entry);
+    hook = state().call_hook;
+  }
+  if (hook) run_hook([&] { hook(entry); });
+}
+
+void run_hook(const std::function<void()>& hook) {
+  thread_local bool in_hook = false;
+  if (in_hook) return;
+  struct CLEARS_ON_EXIT {
+    bool& flag;
+    ~CLEARS_ON_EXIT() { flag = false; }
+  } clear{in_hook};
+  in_hook = true;
+  hook();
+}
 
 }  // namespace detail
-
-using detail::LOCK;
-using detail::state;
 
 namespace {
 
@@ -242,6 +262,11 @@ bool pipe_removed(const std::string& name) {
 int live_pipe_objects() {
   LOCK lock(state().mutex);
   return state().live_pipes;
+}
+
+void on_call(std::function<void(const std::string& entry)> hook) {
+  LOCK lock(state().mutex);
+  state().call_hook = std::move(hook);
 }
 
 void on_sleep(std::function<void(int index, int milliseconds)> hook) {

@@ -18,7 +18,8 @@
 // names its pipe pipe_name_for(n) ("/fake/pipeN"), so tests can script a pipe the library will
 // create before it exists. As with real pipes, read and write fail (EBADF) before a connect.
 //
-// All state sits behind one mutex; hooks run outside it and may call back into this API.
+// All state sits behind one mutex; hooks run outside it and may call back into this API and the
+// fake services (those calls are logged but start no further hooks).
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,8 @@ void reset();
 std::vector<std::string> calls();
 // The logged calls that start with prefix, oldest first.
 std::vector<std::string> calls_with_prefix(const std::string& prefix);
-// How many logged calls start with prefix ("sleep", "peek 3", "terminate 7", "pipe_write /f").
+// How many logged calls start with prefix ("sleep", "peek 3", "terminate 7", "pipe_write /f");
+// mind that "pipe_connect" also matches "pipe_connect_r".
 int count(const std::string& prefix);
 // The milliseconds passed to each thr_msleep, in order.
 std::vector<int> sleeps();
@@ -148,6 +150,9 @@ int live_pipe_objects();
 
 // ---- Hooks ---------------------------------------------------------------------------------
 
+// Runs at the start of every logged call, right after its entry was logged and before it is
+// answered, so a hook can react to a call ("terminate 7 ...": end the output) or re-script it.
+void on_call(std::function<void(const std::string& entry)> hook);
 // Runs after each thr_msleep with its 1-based index and milliseconds.
 void on_sleep(std::function<void(int index, int milliseconds)> hook);
 // Runs at the start of each thr_process_wait with its 1-based index, before the answer is taken.

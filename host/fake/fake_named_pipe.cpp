@@ -7,8 +7,8 @@
 #include "host/fake/fake_state.h"
 #include "host/thr_named_pipe.h"
 
+using fake_host::detail::begin_call;
 using fake_host::detail::LOCK;
-using fake_host::detail::log_call;
 using fake_host::detail::PIPE_READ;
 using fake_host::detail::PIPE_RECORD;
 using fake_host::detail::state;
@@ -36,23 +36,23 @@ int32_t take_bytes(PIPE_RECORD& pipe, void* buffer, unsigned long size) {
 THR_NAMED_PIPE::THR_NAMED_PIPE(const char* name)
     : pipe_name{}, error_status(0), m_fd(-1), m_created(false) {
   if (name != nullptr) set_name(pipe_name, name);
+  begin_call(std::string("pipe_new ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_new ") + pipe_name);
   ++s.live_pipes;
 }
 
 THR_NAMED_PIPE::~THR_NAMED_PIPE() {
+  begin_call(std::string("pipe_delete ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_delete ") + pipe_name);
   --s.live_pipes;
 }
 
 bool THR_NAMED_PIPE::create() {
+  begin_call("pipe_create");
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, "pipe_create");
   int n = ++s.pipe_creates;
   if (s.failing_pipe_creates.count(n) != 0) {
     error_status = EACCES;
@@ -66,9 +66,9 @@ bool THR_NAMED_PIPE::create() {
 }
 
 bool THR_NAMED_PIPE::connect() {
+  begin_call(std::string("pipe_connect ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_connect ") + pipe_name);
   PIPE_RECORD& pipe = s.pipes[pipe_name];
   if (pipe_name[0] == '\0' || pipe.connect_fails) {
     error_status = ENXIO;
@@ -80,9 +80,9 @@ bool THR_NAMED_PIPE::connect() {
 }
 
 bool THR_NAMED_PIPE::connect_r() {
+  begin_call(std::string("pipe_connect_r ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_connect_r ") + pipe_name);
   PIPE_RECORD& pipe = s.pipes[pipe_name];
   if (pipe_name[0] == '\0' || pipe.connect_r_fails) {
     error_status = ENOENT;
@@ -94,9 +94,9 @@ bool THR_NAMED_PIPE::connect_r() {
 }
 
 int32_t THR_NAMED_PIPE::read(void* buffer, unsigned long size) {
+  begin_call(std::string("pipe_read ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_read ") + pipe_name);
   PIPE_RECORD& pipe = s.pipes[pipe_name];
   if (m_fd < 0) {
     error_status = EBADF;
@@ -112,10 +112,10 @@ int32_t THR_NAMED_PIPE::read(void* buffer, unsigned long size) {
 }
 
 int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
+  std::string text(static_cast<const char*>(data), size);
+  begin_call(std::string("pipe_write ") + pipe_name + " '" + text + "'");
   STATE& s = state();
   LOCK lock(s.mutex);
-  std::string text(static_cast<const char*>(data), size);
-  log_call(s, std::string("pipe_write ") + pipe_name + " '" + text + "'");
   PIPE_RECORD& pipe = s.pipes[pipe_name];
   bool ok = m_fd >= 0;
   if (!pipe.write_results.empty()) {
@@ -131,8 +131,8 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
 }
 
 void THR_NAMED_PIPE::remove() {
+  begin_call(std::string("pipe_remove ") + pipe_name);
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, std::string("pipe_remove ") + pipe_name);
   if (pipe_name[0] != '\0') s.pipes[pipe_name].removed = true;
 }

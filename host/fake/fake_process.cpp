@@ -9,8 +9,8 @@
 
 using fake_host::OUTPUT_STEP;
 using fake_host::WAIT_RESULT;
+using fake_host::detail::begin_call;
 using fake_host::detail::LOCK;
-using fake_host::detail::log_call;
 using fake_host::detail::state;
 using fake_host::detail::STATE;
 
@@ -23,7 +23,6 @@ std::string stderr_mode(const unsigned long* output_pipe, const unsigned long* s
 
 void record_create(STATE& s, const std::string& command_line, const std::string& option,
                    const std::string& mode) {
-  log_call(s, "create cmd='" + command_line + "' option='" + option + "' stderr=" + mode);
   s.last_create.command_line = command_line;
   s.last_create.option = option;
   s.last_create.stderr_joined = mode == "joined";
@@ -45,11 +44,6 @@ int answer_wait(const WAIT_RESULT& answer, THR_PROCESS_EXIT_CODE* code) {
   return answer.result;
 }
 
-template <typename HOOK, typename... ARGS>
-void run_hook(const HOOK& hook, ARGS... args) {
-  if (hook) hook(args...);
-}
-
 }  // namespace
 
 THR_ERROR::THR_ERROR(std::string program, int os_error)
@@ -66,9 +60,11 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
                                               const std::string& option, unsigned long* output_pipe,
                                               unsigned long* stderr_pipe, unsigned long* stdin_pipe,
                                               THR_SYS_FUNC_STAT_STRUCT* stat) {
+  std::string mode = stderr_mode(output_pipe, stderr_pipe);
+  begin_call("create cmd='" + command_line + "' option='" + option + "' stderr=" + mode);
   STATE& s = state();
   LOCK lock(s.mutex);
-  record_create(s, command_line, option, stderr_mode(output_pipe, stderr_pipe));
+  record_create(s, command_line, option, mode);
   fake_host::detail::CREATE_SCRIPT script;
   if (!s.creates.empty()) {
     script = s.creates.front();
@@ -85,9 +81,9 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
 }
 
 int thr_process_peek(unsigned long pipe, uint32_t* count) {
+  begin_call("peek " + std::to_string(pipe));
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, "peek " + std::to_string(pipe));
   *count = 0;
   OUTPUT_STEP* step = front_step(s, pipe);
   if (step == nullptr) return s.held_open.count(pipe) != 0 ? 0 : 1;
@@ -99,9 +95,9 @@ int thr_process_peek(unsigned long pipe, uint32_t* count) {
 }
 
 int thr_process_read(unsigned long pipe, void* buffer, unsigned long capacity, uint32_t* count) {
+  begin_call("read " + std::to_string(pipe) + " cap=" + std::to_string(capacity));
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, "read " + std::to_string(pipe) + " cap=" + std::to_string(capacity));
   *count = 0;
   OUTPUT_STEP* step = front_step(s, pipe);
   if (step == nullptr || !step->has_bytes) return 1;  // a real read would block: a caller's bug
@@ -118,10 +114,10 @@ int thr_process_read(unsigned long pipe, void* buffer, unsigned long capacity, u
 }
 
 int thr_process_write(unsigned long pipe, const void* data, unsigned long size, uint32_t* count) {
+  std::string text(static_cast<const char*>(data), size);
+  begin_call("write " + std::to_string(pipe) + " '" + text + "'");
   STATE& s = state();
   LOCK lock(s.mutex);
-  std::string text(static_cast<const char*>(data), size);
-  log_call(s, "write " + std::to_string(pipe) + " '" + text + "'");
   int result = s.stdin_writes.take(0);
   *count = result == 0 ? static_cast<uint32_t>(size) : 0;
   if (result == 0) s.stdin_data[pipe] += text;
@@ -129,42 +125,40 @@ int thr_process_write(unsigned long pipe, const void* data, unsigned long size, 
 }
 
 int thr_process_wait(unsigned long pid, THR_PROCESS_EXIT_CODE* code, int no_hang) {
+  begin_call("wait " + std::to_string(pid) + " nohang=" + std::to_string(no_hang));
   STATE& s = state();
   std::function<void(int)> hook;
   int index = 0;
   {
     LOCK lock(s.mutex);
-    log_call(s, "wait " + std::to_string(pid) + " nohang=" + std::to_string(no_hang));
     index = ++s.wait_count;
     hook = s.wait_hook;
   }
-  run_hook(hook, index);
+  if (hook) fake_host::detail::run_hook([&] { hook(index); });
   LOCK lock(s.mutex);
   return answer_wait(s.waits.take(fake_host::ended(0, 0)), code);
 }
 
 int thr_process_terminate(unsigned long pid, THR_PROCESS_EXIT_CODE code) {
+  begin_call("terminate " + std::to_string(pid) + " status=" + std::to_string(code.status) +
+             " exit_code=" + std::to_string(code.exit_code));
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, "terminate " + std::to_string(pid) + " status=" + std::to_string(code.status) +
-                  " exit_code=" + std::to_string(code.exit_code));
   return s.terminates.take(0);
 }
 
 void thr_process_close_handle(unsigned long pid) {
-  LOCK lock(state().mutex);
-  log_call(state(), "close_handle " + std::to_string(pid));
+  begin_call("close_handle " + std::to_string(pid));
 }
 
 void thr_process_close_pipe(unsigned long pipe) {
-  LOCK lock(state().mutex);
-  log_call(state(), "close_pipe " + std::to_string(pipe));
+  begin_call("close_pipe " + std::to_string(pipe));
 }
 
 int32_t thr_system(const std::string& command_line) {
+  begin_call("system '" + command_line + "'");
   STATE& s = state();
   LOCK lock(s.mutex);
-  log_call(s, "system '" + command_line + "'");
   return s.systems.take(0);
 }
 
@@ -174,19 +168,19 @@ int32_t thr_getpid() {
 }
 
 void thr_msleep(int milliseconds) {
+  begin_call("sleep " + std::to_string(milliseconds));
   STATE& s = state();
   std::function<void(int, int)> hook;
   int index = 0;
   {
     LOCK lock(s.mutex);
-    log_call(s, "sleep " + std::to_string(milliseconds));
     s.sleeps.push_back(milliseconds);
     s.clock_ms += std::max(milliseconds, 0);
     index = static_cast<int>(s.sleeps.size());
     hook = s.sleep_hook;
   }
   std::this_thread::yield();  // virtual time, but other threads still get to run
-  run_hook(hook, index, milliseconds);
+  if (hook) fake_host::detail::run_hook([&] { hook(index, milliseconds); });
 }
 
 int thr_win32_is() {

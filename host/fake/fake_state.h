@@ -81,6 +81,7 @@ struct RESETTABLE {
   std::set<int> failing_pipe_creates;
   std::map<std::string, PIPE_RECORD> pipes;
 
+  std::function<void(const std::string&)> call_hook;
   std::function<void(int, int)> sleep_hook;
   std::function<void(int)> wait_hook;
 };
@@ -95,8 +96,12 @@ STATE& state();
 
 using LOCK = std::lock_guard<std::mutex>;
 
-// Appends to the call log; the caller holds the lock.
-void log_call(STATE& s, std::string entry);
+// Appends to the call log, then runs the call hook; the caller must not hold the lock.
+void begin_call(std::string entry);
+
+// Runs a hook unless this thread is inside one already: calls a hook makes are logged but start
+// no hooks, so a hook cannot recurse into itself.
+void run_hook(const std::function<void()>& hook);
 
 }  // namespace detail
 }  // namespace fake_host

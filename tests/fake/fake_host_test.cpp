@@ -152,6 +152,21 @@ TEST_F(FakeHostTest, HooksCanChangeTheScriptMidway) {
   EXPECT_EQ(fake_host::count("wait 7 nohang=1"), 7);
 }
 
+TEST_F(FakeHostTest, ACallHookReactsToCallsWithoutRecursing) {
+  fake_host::hold_output_open(3);
+  fake_host::on_call([](const std::string& entry) {
+    if (entry.rfind("terminate 7", 0) == 0) fake_host::hold_output_open(3, false);
+    thr_msleep(1);  // logged, but runs no hook
+  });
+  uint32_t waiting = 0;
+  EXPECT_EQ(thr_process_peek(3, &waiting), 0);
+  EXPECT_EQ(thr_process_terminate(7, {0, 0}), 0);
+  EXPECT_NE(thr_process_peek(3, &waiting), 0);
+  EXPECT_THAT(fake_host::calls(),
+              ElementsAre("peek 3", "sleep 1", "terminate 7 status=0 exit_code=0", "sleep 1",
+                          "peek 3", "sleep 1"));
+}
+
 TEST_F(FakeHostTest, StdinShellGuiAndIdentityAreScripted) {
   fake_host::push_stdin_write(0);
   fake_host::push_stdin_write(32);
