@@ -1,4 +1,4 @@
-// The scripting and inspection side of the fake host.
+// The scripting and query side of the fake host.
 #include "host/fake/fake_host.h"
 
 #include <algorithm>

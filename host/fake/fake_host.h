@@ -1,4 +1,4 @@
-// Scripting and inspection of the fake host: the process, named-pipe and GUI services of
+// Scripting and queries of the fake host: the process, named-pipe and GUI services of
 // host/thr_process.h, host/thr_named_pipe.h and host/thr_gui.h, answered from scripts instead of
 // the OS, so tests can produce faults on demand, deterministically and without real time passing.
 //
