@@ -186,6 +186,20 @@ TEST_F(Pool, HelperThatHasGoneEndsThePass) {
   EXPECT_EQ(unread_report(2), "Helper 2 is done") << "later helpers wait for the next pass";
 }
 
+TEST_F(Pool, FailedReadEndsThePass) {
+  connect_pool(3, 6);
+  orders(0);
+  report(0, "Helper 0 is done");
+  report(2, "Helper 2 is done");
+  THR_NAMED_PIPE closed("");  // reading from a pipe that is not open fails
+  from_helpers[1] = &closed;
+  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
+  EXPECT_EQ(orders(0), "Partition 3 is ready") << "helpers before the failure are served";
+  EXPECT_EQ(pool.next_partition, 4);
+  from_helpers[1] = helpers[1]->from_library_end.get();
+  EXPECT_EQ(unread_report(2), "Helper 2 is done");
+}
+
 TEST_F(Pool, FailedFinishNoticeStaysPending) {
   connect_pool(2, 2);
   helpers[1]->orders.reset();
@@ -227,6 +241,16 @@ TEST_F(Pool, HelperThatDoesNotListenFailsTheConnectionAndLaterOnesAreLeftAlone) 
   EXPECT_FALSE(IMPL::connect_pipes(no_run_pipe, &pool));
   EXPECT_EQ(orders(0), "Partition 0 is ready");
   EXPECT_EQ(orders(2), "") << "helpers after the failed one are not connected";
+}
+
+TEST_F(Pool, ReportPipeThatCannotBeOpenedFailsTheConnection) {
+  make_pool(3, 5);
+  THR_NAMED_PIPE missing("/nonexistent-directory-for-fifos/pipe");
+  from_helpers[1] = &missing;
+  SCOPED_THR_NAMED_PIPE no_run_pipe;
+  EXPECT_FALSE(IMPL::connect_pipes(no_run_pipe, &pool));
+  EXPECT_EQ(orders(1), "") << "no order before both of the helper's pipes stand";
+  EXPECT_EQ(orders(2), "");
 }
 
 TEST_F(Pool, NothingHappensOffTheMainThread) {
