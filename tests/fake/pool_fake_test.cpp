@@ -121,6 +121,22 @@ TEST_F(PoolFake, ReadsAtMostOneReportsWorthAtATime) {
   EXPECT_EQ(pool.next_partition, 2);
 }
 
+TEST_F(PoolFake, RunPipeIsConnectedAndListedFirstAndItsFailureSparesThePool) {
+  make_pool(1, 3);
+  SCOPED_THR_NAMED_PIPE run_pipe;
+  run_pipe.named_pipe = new THR_NAMED_PIPE("/run");
+  ASSERT_TRUE(IMPL::connect_pipes(run_pipe, &pool));
+  EXPECT_EQ(pipe_calls().front(), "pipe_new /run");
+  EXPECT_EQ(pipe_calls().at(1), "pipe_connect /run");
+  EXPECT_EQ(ipc_named_pipes, std::vector<THR_NAMED_PIPE*>{run_pipe.named_pipe});
+
+  SCOPED_THR_NAMED_PIPE failing_pipe;
+  failing_pipe.named_pipe = new THR_NAMED_PIPE("/failing");
+  fake_host::fail_pipe_connect("/failing");
+  EXPECT_FALSE(IMPL::connect_pipes(failing_pipe, &pool));
+  EXPECT_EQ(pipe_calls().back(), "pipe_connect /failing") << "the pool is not touched";
+}
+
 TEST_F(PoolFake, PoolWithoutHelpersIsNeverRead) {
   make_pool(0, 3);
   ASSERT_TRUE(connect());

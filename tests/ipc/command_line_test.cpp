@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -88,27 +86,4 @@ TEST_F(CommandLineWithPipe, EmptyCommandRaisesOutOfRange) {
   EXPECT_THROW(IMPL::make_full_command_line(false, "", owner), std::out_of_range);
 }
 
-// Points TMPDIR, where the host makes its FIFOs, at a directory that does not exist.
-class CommandLineWithUncreatablePipe : public CommandLineWithPipe {
- protected:
-  void SetUp() override {
-    if (const char* saved = std::getenv("TMPDIR")) saved_tmpdir = saved;
-    ::setenv("TMPDIR", "/nonexistent-directory-for-fifos", 1);
-  }
-  void TearDown() override {
-    if (saved_tmpdir.has_value())
-      ::setenv("TMPDIR", saved_tmpdir->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-  }
-  std::optional<std::string> saved_tmpdir;
-};
-
-TEST_F(CommandLineWithUncreatablePipe, GivesNoCommandLine) {
-  EXPECT_FALSE(IMPL::make_full_command_line(false, "prog -x 1", owner).has_value());
-  EXPECT_FALSE(IMPL::make_full_command_line(true, "prog -x 1", owner).has_value());
-  EXPECT_NE(owner.named_pipe, nullptr) << "the owner keeps and later releases the pipe object";
-  EXPECT_THROW(IMPL::make_full_command_line(false, "prog", owner), std::out_of_range)
-      << "a one-word command still has no insertion point";
-}
 }  // namespace

@@ -120,13 +120,6 @@ TEST(PoolHelper, TakesGluedAndSplitOrdersApartAndEndsOnTheNotice) {
             "helper 4: partition 9 done\n");
 }
 
-TEST(PoolHelper, RejectsAnUnknownMessage) {
-  HELPER_PROCESS helper(0);
-  helper.connect();
-  helper.order("Partition x is ready");
-  EXPECT_EQ(helper.exit_code(), 1);
-}
-
 TEST(PoolHelper, ThreeHelpersServedByTheDispatcherDoEveryPartitionOnce) {
   constexpr int HELPERS = 3, PARTITIONS = 7;
   std::vector<std::unique_ptr<HELPER_PROCESS>> helpers;

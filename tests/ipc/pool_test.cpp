@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "host/cfg.h"
 #include "ipc/ipc_command_impl.h"
 
 namespace {
@@ -77,7 +76,6 @@ class Pool : public ::testing::Test {
     ASSERT_TRUE(IMPL::connect_pipes(no_run_pipe, &pool));
     for (auto& helper : helpers) helper->open_reports();
   }
-  void TearDown() override { cfg_unset_value("thr_named_pipe_connect_timeout"); }
   std::string orders(int helper) { return drain(*helpers[helper]->orders); }
   void report(int helper, const std::string& text) { helpers[helper]->report(text); }
   // The report the dispatcher left unread, if any.
@@ -131,17 +129,6 @@ TEST_F(Pool, ReportsInOnePassGetConsecutivePartitionsInHelperOrder) {
   EXPECT_EQ(pool.next_partition, 5);
 }
 
-TEST_F(Pool, EachHelperIsReadOncePerPass) {
-  connect_pool(1, 4);
-  orders(0);
-  report(0, "Helper 0 is done");
-  EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
-  report(0, "Helper 0 is done");
-  EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(orders(0), "Partition 1 is readyPartition 2 is ready");
-  EXPECT_EQ(pool.next_partition, 3);
-}
-
 TEST_F(Pool, SilentHelperLeavesTheNextPartitionAndTheNextHelperIsServed) {
   connect_pool(2, 5);
   orders(0), orders(1);
@@ -174,83 +161,6 @@ TEST_F(Pool, MoreHelpersThanPartitionsNeverFinishes) {
   EXPECT_TRUE(pool.finish_pending);
   EXPECT_EQ(pool.next_partition, 3);
   EXPECT_EQ(unread_report(0), "Helper 0 is done");
-}
-
-TEST_F(Pool, HelperThatHasGoneEndsThePass) {
-  connect_pool(3, 6);
-  report(1, "Helper 1 is done");
-  report(2, "Helper 2 is done");
-  helpers[1]->orders.reset();  // helper 1 dies before it gets its answer
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(pool.next_partition, 3) << "a failed hand-out does not count";
-  EXPECT_EQ(unread_report(2), "Helper 2 is done") << "later helpers wait for the next pass";
-}
-
-TEST_F(Pool, FailedReadEndsThePass) {
-  connect_pool(3, 6);
-  orders(0);
-  report(0, "Helper 0 is done");
-  report(2, "Helper 2 is done");
-  THR_NAMED_PIPE closed("");  // reading from a pipe that is not open fails
-  from_helpers[1] = &closed;
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(orders(0), "Partition 3 is ready") << "helpers before the failure are served";
-  EXPECT_EQ(pool.next_partition, 4);
-  from_helpers[1] = helpers[1]->from_library_end.get();
-  EXPECT_EQ(unread_report(2), "Helper 2 is done");
-}
-
-TEST_F(Pool, FailedFinishNoticeStaysPending) {
-  connect_pool(2, 2);
-  helpers[1]->orders.reset();
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_TRUE(pool.finish_pending);
-  EXPECT_EQ(orders(0), "Partition 0 is readyFinished all partitions");
-}
-
-TEST_F(Pool, ConnectsTheRunPipeAndAPoolOfNoHelpers) {
-  make_pool(0, 3);
-  SCOPED_THR_NAMED_PIPE run_pipe;
-  run_pipe.named_pipe = new THR_NAMED_PIPE("");
-  ASSERT_TRUE(run_pipe.named_pipe->create());
-  THR_NAMED_PIPE child_end(run_pipe.named_pipe->pipe_name);
-  ASSERT_TRUE(child_end.connect_r());
-  EXPECT_TRUE(IMPL::connect_pipes(run_pipe, &pool));
-  EXPECT_TRUE(run_pipe.registered);
-  EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_TRUE(pool.finish_pending) << "no helper ever asks, so the pool never finishes";
-}
-
-TEST_F(Pool, RunPipeThatCannotConnectStopsBeforeThePool) {
-  cfg_set_value("thr_named_pipe_connect_timeout", "50");
-  make_pool(1, 3);
-  SCOPED_THR_NAMED_PIPE run_pipe;
-  run_pipe.named_pipe = new THR_NAMED_PIPE("");
-  ASSERT_TRUE(run_pipe.named_pipe->create());
-  std::string name = run_pipe.named_pipe->pipe_name;
-  EXPECT_FALSE(IMPL::connect_pipes(run_pipe, &pool));
-  EXPECT_EQ(orders(0), "") << "the pool is not touched";
-  THR_NAMED_PIPE(name.c_str()).remove();
-}
-
-TEST_F(Pool, HelperThatDoesNotListenFailsTheConnectionAndLaterOnesAreLeftAlone) {
-  cfg_set_value("thr_named_pipe_connect_timeout", "50");
-  make_pool(3, 5);
-  helpers[1]->orders.reset();
-  SCOPED_THR_NAMED_PIPE no_run_pipe;
-  EXPECT_FALSE(IMPL::connect_pipes(no_run_pipe, &pool));
-  EXPECT_EQ(orders(0), "Partition 0 is ready");
-  EXPECT_EQ(orders(2), "") << "helpers after the failed one are not connected";
-}
-
-TEST_F(Pool, ReportPipeThatCannotBeOpenedFailsTheConnection) {
-  make_pool(3, 5);
-  THR_NAMED_PIPE missing("/nonexistent-directory-for-fifos/pipe");
-  from_helpers[1] = &missing;
-  SCOPED_THR_NAMED_PIPE no_run_pipe;
-  EXPECT_FALSE(IMPL::connect_pipes(no_run_pipe, &pool));
-  EXPECT_EQ(orders(1), "") << "no order before both of the helper's pipes stand";
-  EXPECT_EQ(orders(2), "");
 }
 
 TEST_F(Pool, NothingHappensOffTheMainThread) {
