@@ -1,5 +1,77 @@
 #include "ipc/ipc_command.h"
 
+#include <algorithm>
+#include <array>
+
+#include "host/mem.h"
+#include "host/thr_event.h"
+#include "host/ztcl.h"
+#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_internal.h"
+
+// Process-wide state, constructed at load in this order and destroyed in the reverse one.
+namespace {
+MEM_INITIALIZER mem_initializer(IPC_MODULE);
+std::vector<IPC_COMMAND*> commands;
+}  // namespace
+
 THR_MUTEX_OBJ ipc_command_global_state_mutex;
 THR_MUTEX_OBJ ipc_pipe_state_mutex;
 std::vector<THR_NAMED_PIPE*> ipc_named_pipes;
+const std::string ipc_full_post_cmd = std::string(msg_tcl_post_cmd) + " 0 ";
+const std::string ipc_full_ie_cmd = std::string(msg_tcl_ie_cmd) + " 0 ";
+
+std::vector<IPC_COMMAND*>& ipc_get_commands() { return commands; }
+
+IPC_COMMAND::IMPL::IMPL() : m_status_event(thr_event_create()) {}
+
+IPC_COMMAND::IMPL::~IMPL() { thr_event_destroy(m_status_event); }
+
+IPC_COMMAND::IPC_COMMAND() : m_impl(std::make_unique<IMPL>()) {
+  ipc_command_global_state_mutex.lock();
+  ipc_registry_change_begin();
+  commands.push_back(this);
+  ipc_registry_change_end();
+  ipc_install_sigterm_handler();
+  ipc_command_global_state_mutex.unlock();
+}
+
+IPC_COMMAND::~IPC_COMMAND() {
+  ipc_command_global_state_mutex.lock();
+  ipc_registry_change_begin();
+  commands.erase(std::remove(commands.begin(), commands.end(), this), commands.end());
+  ipc_registry_change_end();
+  ipc_command_global_state_mutex.unlock();
+}
+
+bool IPC_COMMAND::is_stopped() { return false; }
+
+IPC_PROCESS_STATUS IPC_COMMAND::get_process_status(unsigned long timeout) {
+  thr_event_wait(m_impl->m_status_event, timeout);
+  return m_process_status.load();
+}
+
+int32_t IPC_COMMAND::write_to_stdin(const void* data, unsigned long size) {
+  uint32_t count = 0;
+  if (thr_process_write(m_impl->m_stdin_pipe.load(), data, size, &count) != 0) return 0;
+  return static_cast<int32_t>(count);
+}
+
+bool IPC_COMMAND::terminate(THR_PROCESS_EXIT_CODE code) {
+  const unsigned long pid = m_impl->m_pid.load();
+  if (pid == 0) return false;
+  return thr_process_terminate(pid, code) == 0;
+}
+
+void IPC_COMMAND::disable_gui_update() { m_impl->m_gui_update = false; }
+
+void IPC_COMMAND::disable_stderr_capture() { m_impl->m_capture_stderr = false; }
+
+void IPC_COMMAND::disable_tcl_mode() { m_impl->m_tcl_mode = false; }
+
+void IPC_COMMAND::set_msg_report(MSG_REPORT* report) {
+  m_msg_report = report;
+  std::array<char, 56> text{};
+  ztcl_ptr_to_string(text.data(), report);
+  m_msg_report_text.assign(text.data());
+}

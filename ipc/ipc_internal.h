@@ -1,6 +1,7 @@
 // Process-wide state and functions shared by the library's units, not exported.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "ipc/ipc_command.h"
@@ -20,6 +21,16 @@ void ipc_pop_named_pipe(THR_NAMED_PIPE* pipe);
 
 // The SIGTERM handler installed by the first command constructed.
 void ipc_signal_handler(int signal_number);
+// Installs ipc_signal_handler for SIGTERM while no previous disposition is saved; call it holding
+// ipc_command_global_state_mutex.
+void ipc_install_sigterm_handler();
+// Bracket every change of the registry, under its lock, so the handler never walks it half changed.
+void ipc_registry_change_begin();
+void ipc_registry_change_end();
+
+// The prefixes of a child's message lines that name the null report: the host's command and " 0 ".
+extern const std::string ipc_full_post_cmd;
+extern const std::string ipc_full_ie_cmd;
 
 // Where internal errors of the library are reported from.
 inline constexpr const char* IPC_MODULE = "IPC";
