@@ -1,0 +1,123 @@
+// The child output line protocol: lines gathered into Tcl commands and evaluated in the host's
+// interpreter, or, in plain mode, posted as information messages.
+#include <tcl.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/msg.h"
+#include "host/ztcl.h"
+#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_msgs.h"
+#include "trace/msg_vdebug.h"
+
+namespace {
+
+// An incomplete command may wait for more lines only up to this size.
+constexpr size_t TCL_BUFFER_LIMIT = 1000000;
+
+constexpr const char* PROMPT = "tcl> ";
+constexpr const char* PROMPT_ECHO_COMMAND = "msg_tcl_puts ";
+// Accepted as a first word even when the interpreter lacks it: children print debug lines so.
+constexpr const char* DEBUG_WORD = "Debug:";
+
+constexpr const char* STRAY_OUTPUT_ADVICE =
+    "Ooops! Someone is probably incorrectly writing directly to cout/stdout. "
+    "Run the offending executable directly with --ipc_mode and debug_msg=on and look for "
+    "suspect output. "
+    "Never write directly to cout. Use msg to post a message instead. "
+    "Here is the last bit of output: ";
+
+// The prefixes of a child's message lines that name the null report "0".
+const std::string& full_post_cmd() {
+  static const std::string prefix = std::string(msg_tcl_post_cmd) + " 0 ";
+  return prefix;
+}
+
+const std::string& full_ie_cmd() {
+  static const std::string prefix = std::string(msg_tcl_ie_cmd) + " 0 ";
+  return prefix;
+}
+
+bool starts_with(const std::string& line, const std::string& prefix) {
+  return std::strncmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
+}
+
+// Tcl and the message system see the text only up to its first zero byte.
+void evaluate(const std::string& script) {
+  if (std::memchr(script.data(), '\0', script.size()) == nullptr)
+    ztcl_post(script, false, nullptr);
+  else
+    ztcl_post(std::string(script.c_str()), false, nullptr);
+}
+
+std::string first_word(const std::string& buffer) {
+  const char* text = buffer.c_str();
+  return std::string(text, std::strcspn(text, " "));
+}
+
+bool interpreter_knows(const std::string& word) {
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  if (interpreter == nullptr) return true;
+  if (Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr) return true;
+  return word == DEBUG_WORD;
+}
+
+void report_stray_output(const std::string& word, const std::string& buffer) {
+  ipc_debug_printf("Tcl command {%s} not found, NOT posting tcl buffer = %s", word, buffer);
+  ipc_debug_text(STRAY_OUTPUT_ADVICE + buffer);
+}
+
+}  // namespace
+
+void IPC_COMMAND::process_line(const std::string& line) {
+  IMPL& impl = *m_impl;
+  if (!impl.m_tcl_mode) {
+    std::unique_ptr<MSG_I> message(MSG_IPC::I::COMMAND_INFO(line));
+    message->post();
+    return;
+  }
+
+  std::string& buffer = impl.m_tcl_buffer;
+  if (!buffer.empty()) {
+    buffer += '\n';
+    buffer += line;
+  } else if (m_msg_report != nullptr && starts_with(line, full_post_cmd())) {
+    buffer.append(msg_tcl_post_cmd).append(" ").append(m_msg_report_text).append(" ");
+    buffer.append(line, full_post_cmd().size(), std::string::npos);
+  } else if (m_msg_report != nullptr && starts_with(line, full_ie_cmd())) {
+    buffer.append(msg_tcl_ie_cmd).append(" ").append(m_msg_report_text).append(" ");
+    buffer.append(line, full_ie_cmd().size(), std::string::npos);
+  } else {
+    buffer = line;
+  }
+
+  if (buffer == PROMPT) {
+    buffer.insert(0, PROMPT_ECHO_COMMAND);
+    evaluate(buffer);
+    buffer.clear();
+    return;
+  }
+
+  if (Tcl_CommandComplete(buffer.c_str()) != 1) {
+    if (buffer.size() > TCL_BUFFER_LIMIT) {
+      // Release the storage too: the dropped text may have been large.
+      std::string().swap(buffer);
+      ipc_debug_text("Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset");
+    }
+    return;
+  }
+  if (buffer.empty()) return;
+
+  const std::string word = first_word(buffer);
+  auto cached = impl.m_tcl_command_cache.find(word);
+  if (cached == impl.m_tcl_command_cache.end())
+    cached = impl.m_tcl_command_cache.emplace(word, interpreter_knows(word)).first;
+
+  if (cached->second)
+    evaluate(buffer);
+  else
+    report_stray_output(word, buffer);
+  buffer.clear();
+}
