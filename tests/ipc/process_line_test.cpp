@@ -1,0 +1,252 @@
+// The child output line protocol over the real host interpreter: Tcl commands gathered from
+// lines and evaluated, message lines redirected to an attached report, the prompt echoed,
+// stray text dropped with its two debug texts, and plain mode.
+#include <gtest/gtest.h>
+#include <tcl.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/msg.h"
+#include "host/ztcl.h"
+#include "ipc/ipc_command_impl.h"
+
+namespace {
+
+using ::testing::Test;
+
+class RECORDING_SINK : public MSG_SINK {
+ public:
+  void deliver(const MSG_RECORD& record) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.push_back(record);
+  }
+  std::vector<MSG_RECORD> records() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+  }
+  std::vector<std::string> texts() {
+    std::vector<std::string> out;
+    for (const MSG_RECORD& record : records()) out.push_back(record.text);
+    return out;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.clear();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<MSG_RECORD> m_records;
+};
+
+// Every call of a recording Tcl command, as its words joined by '|'.
+std::vector<std::string> tcl_calls;
+
+int record_call(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
+  std::string call;
+  for (int i = 0; i < objc; ++i) {
+    if (i != 0) call += '|';
+    call += Tcl_GetString(objv[i]);
+  }
+  tcl_calls.push_back(call);
+  return TCL_OK;
+}
+
+Tcl_Interp* interpreter() { return ztcl_get_interpreter(); }
+
+void make_recording_command(const char* name) {
+  Tcl_CreateObjCommand(interpreter(), name, record_call, nullptr, nullptr);
+}
+
+class HOST_ENVIRONMENT : public ::testing::Environment {
+ public:
+  void SetUp() override { host_start("process_line_test"); }
+  void TearDown() override { host_stop(); }
+};
+
+const auto* const host_environment =
+    ::testing::AddGlobalTestEnvironment(new HOST_ENVIRONMENT);  // gtest owns it
+
+// Exposes the private state the protocol keeps between lines.
+class TESTED_COMMAND : public IPC_COMMAND {
+ public:
+  IMPL& impl() { return *m_impl; }
+  void lines(std::initializer_list<std::string> lines) {
+    for (const std::string& line : lines) process_line(line);
+  }
+};
+
+const std::string NOT_FOUND_PREFIX = "Tcl command {";
+const std::string ADVICE =
+    "Ooops! Someone is probably incorrectly writing directly to cout/stdout. Run the offending "
+    "executable directly with --ipc_mode and debug_msg=on and look for suspect output. Never "
+    "write directly to cout. Use msg to post a message instead. Here is the last bit of output: ";
+
+class PROCESS_LINE : public Test {
+ protected:
+  void SetUp() override {
+    tcl_calls.clear();
+    make_recording_command("record");
+    make_recording_command(msg_tcl_post_cmd);
+    make_recording_command(msg_tcl_ie_cmd);
+    make_recording_command("msg_tcl_puts");
+    msg_set_default_sink(&messages);
+    msg_set_debug_sink(&debug);
+    msg_set_debug_level("IPC", 2);
+  }
+  void TearDown() override {
+    msg_set_default_sink(nullptr);
+    msg_set_debug_sink(nullptr);
+  }
+
+  // The library's own debug texts, without the interpreter's reports about failed scripts.
+  std::vector<std::string> ipc_debug_texts() {
+    std::vector<std::string> out;
+    for (const MSG_RECORD& record : debug.records())
+      if (record.module == "IPC") out.push_back(record.text);
+    return out;
+  }
+
+  static std::string report_text(MSG_REPORT* report) {
+    char buffer[56];
+    ztcl_ptr_to_string(buffer, report);
+    return buffer;
+  }
+
+  RECORDING_SINK messages;
+  RECORDING_SINK debug;
+  TESTED_COMMAND command;
+};
+
+TEST_F(PROCESS_LINE, PlainModePostsEveryLineAsInformationUpToItsFirstZeroByte) {
+  command.disable_tcl_mode();
+  command.lines({"record hello", "", std::string("a\0b", 3), "tcl> "});
+
+  ASSERT_TRUE(tcl_calls.empty());
+  const std::vector<MSG_RECORD> posted = messages.records();
+  ASSERT_EQ(posted.size(), 4u);
+  const std::vector<std::string> expected = {"record hello", "", "a", "tcl> "};
+  for (size_t i = 0; i < posted.size(); ++i) {
+    EXPECT_EQ(posted[i].kind, MSG_KIND::INFO);
+    EXPECT_EQ(posted[i].id, 112000u);
+    EXPECT_EQ(posted[i].text, expected[i]);
+  }
+}
+
+TEST_F(PROCESS_LINE, CompleteCommandsAreEvaluatedAndGatheredOverSeveralLines) {
+  command.lines({"record one", "record {first", "second"});
+  EXPECT_EQ(tcl_calls, std::vector<std::string>{"record|one"});
+  EXPECT_EQ(command.impl().m_tcl_buffer, "record {first\nsecond");
+
+  command.lines({"third}"});
+  EXPECT_EQ(tcl_calls, (std::vector<std::string>{"record|one", "record|first\nsecond\nthird"}));
+  EXPECT_TRUE(command.impl().m_tcl_buffer.empty());
+
+  // Evaluated text ends at the first zero byte; an empty line changes nothing.
+  command.lines({std::string("record a\0b", 10), ""});
+  EXPECT_EQ(tcl_calls.back(), "record|a");
+  EXPECT_EQ(tcl_calls.size(), 3u);
+  EXPECT_EQ(command.impl().m_tcl_command_cache.count(""), 0u);
+  EXPECT_TRUE(ipc_debug_texts().empty());
+}
+
+TEST_F(PROCESS_LINE, MessageLinesNamingTheNullReportAreRedirectedOnlyWhileAReportIsAttached) {
+  const std::string post = msg_tcl_post_cmd;
+  const std::string ie = msg_tcl_ie_cmd;
+
+  command.lines({post + " 0 info {as written}"});
+  EXPECT_EQ(tcl_calls.back(), post + "|0|info|as written");
+
+  MSG_REPORT report;
+  command.set_msg_report(&report);
+  const std::string handle = report_text(&report);
+  command.lines({post + " 0 info {redirected}", ie + " 0 {broken}", post + " 0"});
+  EXPECT_EQ(tcl_calls.at(1), post + "|" + handle + "|info|redirected");
+  EXPECT_EQ(tcl_calls.at(2), ie + "|" + handle + "|broken");
+  // Cut right after the 0: the prefix needs its space, so the line stays as written.
+  EXPECT_EQ(tcl_calls.at(3), post + "|0");
+
+  // Only the first line of a command is rewritten.
+  command.lines({post + " 0 info {first", post + " 0 second}"});
+  EXPECT_EQ(tcl_calls.back(), post + "|" + handle + "|info|first\n" + post + " 0 second");
+
+  command.set_msg_report(nullptr);
+  command.lines({post + " 0 info {off again}"});
+  EXPECT_EQ(tcl_calls.back(), post + "|0|info|off again");
+}
+
+TEST_F(PROCESS_LINE, ThePromptIsEchoedButWithoutItsSpaceItIsAnUnknownWord) {
+  command.lines({"tcl> "});
+  EXPECT_EQ(tcl_calls, std::vector<std::string>{"msg_tcl_puts|tcl>"});
+  EXPECT_TRUE(command.impl().m_tcl_buffer.empty());
+
+  command.lines({"tcl>"});
+  EXPECT_EQ(tcl_calls.size(), 1u);
+  ASSERT_EQ(ipc_debug_texts().size(), 2u);
+  EXPECT_EQ(ipc_debug_texts()[0], "Tcl command {tcl>} not found, NOT posting tcl buffer = tcl>");
+}
+
+TEST_F(PROCESS_LINE, StrayTextIsDroppedWithTwoDebugTextsAndItsVerdictIsCached) {
+  command.lines({"hello world 100%d"});
+  EXPECT_TRUE(tcl_calls.empty());
+  EXPECT_EQ(ipc_debug_texts(),
+            (std::vector<std::string>{
+                "Tcl command {hello} not found, NOT posting tcl buffer = hello world 100%d",
+                ADVICE + "hello world 100%d"}));
+  EXPECT_FALSE(command.impl().m_tcl_command_cache.at("hello"));
+
+  // The interpreter is not asked again: a command made now is not seen by this object.
+  make_recording_command("hello");
+  debug.clear();
+  command.lines({"hello again"});
+  EXPECT_TRUE(tcl_calls.empty());
+  EXPECT_EQ(ipc_debug_texts().size(), 2u);
+
+  // A fresh object asks afresh; a tab does not end the first word.
+  TESTED_COMMAND fresh;
+  fresh.lines({"hello there", "record\tx"});
+  EXPECT_EQ(tcl_calls, std::vector<std::string>{"hello|there"});
+  EXPECT_FALSE(fresh.impl().m_tcl_command_cache.at("record\tx"));
+  Tcl_DeleteCommand(interpreter(), "hello");
+}
+
+TEST_F(PROCESS_LINE, OnlyTheExactWordDebugColonIsAcceptedWithoutACommand) {
+  ASSERT_EQ(Tcl_Eval(interpreter(), "if {[info commands Debug:] ne {}} {rename Debug: saved}"),
+            TCL_OK);
+  command.lines({"Debug: some text", "Debug:x some text"});
+  EXPECT_TRUE(command.impl().m_tcl_command_cache.at("Debug:"));
+  EXPECT_FALSE(command.impl().m_tcl_command_cache.at("Debug:x"));
+  const std::vector<std::string> texts = ipc_debug_texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0],
+            "Tcl command {Debug:x} not found, NOT posting tcl buffer = Debug:x some text");
+  ASSERT_EQ(Tcl_Eval(interpreter(), "if {[info commands saved] ne {}} {rename saved Debug:}"),
+            TCL_OK);
+}
+
+TEST_F(PROCESS_LINE, AnIncompleteCommandWaitsUpToTheLimitAndIsDroppedOneByteBeyond) {
+  const std::string opening = "record {";
+  const size_t limit = 1000000;
+  command.lines({opening, std::string(limit - opening.size() - 1, 'x')});
+  EXPECT_EQ(command.impl().m_tcl_buffer.size(), limit);
+  EXPECT_TRUE(ipc_debug_texts().empty());
+
+  command.lines({""});  // the joining newline makes it one byte too long
+  EXPECT_TRUE(command.impl().m_tcl_buffer.empty());
+  EXPECT_EQ(
+      ipc_debug_texts(),
+      std::vector<std::string>{"Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset"});
+
+  command.lines({"record fresh"});
+  EXPECT_EQ(tcl_calls, std::vector<std::string>{"record|fresh"});
+
+  // A single line reaching the limit waits too.
+  command.lines({opening + std::string(limit - opening.size(), 'y')});
+  EXPECT_EQ(command.impl().m_tcl_buffer.size(), limit);
+  EXPECT_EQ(ipc_debug_texts().size(), 1u);
+}
+
+}  // namespace
