@@ -18,9 +18,27 @@ double timeval_seconds(const timeval& value) {
   return static_cast<double>(value.tv_usec) / 1000000.0 + static_cast<double>(value.tv_sec);
 }
 
+// A scan buffer that grew this far for one outsized line is given back after it.
+constexpr size_t OUTSIZED_CAPACITY = 1 << 20;
+
 // The GUI gets its turn after every read attempt, so a chatty child cannot freeze it.
 void pump_gui() {
   if (thr_qt_process_events() == 0) thr_win32_pump_messages(250);
+}
+
+// The one body of append_maybe_flush_scan_buffer, inlined into the splitting loop.
+inline void append_to_scan_buffer(IPC_COMMAND& ipc_root, IPC_COMMAND::IMPL& impl, const char* bytes,
+                                  size_t size, bool flush) {
+  std::string& scan = impl.m_scan_buffer;
+  scan.append(bytes, size);
+  if (!flush) return;
+  ipc_root.process_line(scan);
+  scan.clear();
+  if (scan.capacity() > OUTSIZED_CAPACITY && scan.capacity() > 2 * impl.m_buffer_size) {
+    std::string ordinary;
+    ordinary.reserve(2 * impl.m_buffer_size);
+    scan.swap(ordinary);
+  }
 }
 
 }  // namespace
@@ -55,25 +73,23 @@ bool IPC_COMMAND::IMPL::read_from_pipe(IPC_COMMAND& ipc_root, unsigned long pipe
 
 void IPC_COMMAND::IMPL::append_maybe_flush_scan_buffer(IPC_COMMAND& ipc_root, gsl::span<char> bytes,
                                                        bool flush) {
-  m_scan_buffer.append(bytes.data(), bytes.size());
-  if (!flush) return;
-  ipc_root.process_line(m_scan_buffer);
-  m_scan_buffer.clear();
+  append_to_scan_buffer(ipc_root, *this, bytes.data(), bytes.size(), flush);
 }
 
 // Each line goes from the chunk straight into the scan buffer (one copy per line); the newline
 // itself is dropped, every other byte (CR and NUL included) stays in the line.
 void IPC_COMMAND::parse_output(gsl::span<char> chunk) {
   const double start = ipc_get_cpu_seconds_used();
-  char* rest = chunk.data();
-  char* const end = rest + chunk.size();
+  IMPL& impl = *m_impl;
+  const char* rest = chunk.data();
+  const char* const end = rest + chunk.size();
   while (rest != end) {
-    auto* newline = static_cast<char*>(std::memchr(rest, '\n', static_cast<size_t>(end - rest)));
+    const auto* newline = static_cast<const char*>(std::memchr(rest, '\n', end - rest));
     if (newline == nullptr) {
-      m_impl->append_maybe_flush_scan_buffer(*this, gsl::span<char>(rest, end), false);
+      append_to_scan_buffer(*this, impl, rest, end - rest, false);
       break;
     }
-    m_impl->append_maybe_flush_scan_buffer(*this, gsl::span<char>(rest, newline), true);
+    append_to_scan_buffer(*this, impl, rest, newline - rest, true);
     rest = newline + 1;
   }
   ipc_total_processing_time += ipc_get_cpu_seconds_used() - start;

@@ -40,6 +40,14 @@ const std::string& full_ie_cmd() {
   return prefix;
 }
 
+// Empties the buffer, giving back the storage an outsized command made it take.
+void reset(std::string& buffer) {
+  if (buffer.capacity() > TCL_BUFFER_LIMIT)
+    std::string().swap(buffer);
+  else
+    buffer.clear();
+}
+
 bool starts_with(const std::string& line, const std::string& prefix) {
   return std::strncmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
@@ -96,14 +104,13 @@ void IPC_COMMAND::process_line(const std::string& line) {
   if (buffer == PROMPT) {
     buffer.insert(0, PROMPT_ECHO_COMMAND);
     evaluate(buffer);
-    buffer.clear();
+    reset(buffer);
     return;
   }
 
   if (Tcl_CommandComplete(buffer.c_str()) != 1) {
     if (buffer.size() > TCL_BUFFER_LIMIT) {
-      // Release the storage too: the dropped text may have been large.
-      std::string().swap(buffer);
+      reset(buffer);
       ipc_debug_text("Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset");
     }
     return;
@@ -119,5 +126,5 @@ void IPC_COMMAND::process_line(const std::string& line) {
     evaluate(buffer);
   else
     report_stray_output(word, buffer);
-  buffer.clear();
+  reset(buffer);
 }
