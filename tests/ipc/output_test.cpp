@@ -1,5 +1,5 @@
 // Cutting output into lines: chunks split at newlines, lines that span chunks, the end-of-output
-// flush, the buffers of a run, the processor-time accounting, and a real child's pipe.
+// flush, the processor-time accounting, and a real child's pipe.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,21 +73,6 @@ TEST(OUTPUT_SPLITTING, TheEndOfOutputFlushHandsOverTheTailOrAnEmptyLine) {
   with_newline.output("a\n");
   with_newline.end_of_output();
   EXPECT_EQ(with_newline.lines, (LINES{"a", ""}));
-}
-
-TEST(OUTPUT_BUFFERS, EachRunStartsWithZeroedArraysAndAnEmptyReservedScanBuffer) {
-  LINE_RECORDER command(16);
-  command.output("leftover");
-  command.impl().m_read_buffer[3] = 'x';
-
-  command.impl().m_buffer_size = 64;
-  command.impl().initialise_buffers();
-  EXPECT_TRUE(command.impl().m_scan_buffer.empty());
-  EXPECT_GE(command.impl().m_scan_buffer.capacity(), 128u);
-  for (unsigned long i = 0; i < 64; ++i) {
-    ASSERT_EQ(command.impl().m_read_buffer[i], 0);
-    ASSERT_EQ(command.impl().m_line_buffer[i], 0);
-  }
 }
 
 TEST(OUTPUT_TIMING, ProcessorTimeNeverDecreasesAndParsingIsAccounted) {
