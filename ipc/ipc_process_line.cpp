@@ -9,6 +9,7 @@
 #include "host/msg.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_internal.h"
 #include "ipc/ipc_msgs.h"
 #include "trace/msg_vdebug.h"
 
@@ -28,17 +29,6 @@ constexpr const char* STRAY_OUTPUT_ADVICE =
     "suspect output. "
     "Never write directly to cout. Use msg to post a message instead. "
     "Here is the last bit of output: ";
-
-// The prefixes of a child's message lines that name the null report "0".
-const std::string& full_post_cmd() {
-  static const std::string prefix = std::string(msg_tcl_post_cmd) + " 0 ";
-  return prefix;
-}
-
-const std::string& full_ie_cmd() {
-  static const std::string prefix = std::string(msg_tcl_ie_cmd) + " 0 ";
-  return prefix;
-}
 
 // Empties the buffer, giving back the storage an outsized command made it take.
 void reset(std::string& buffer) {
@@ -91,12 +81,12 @@ void IPC_COMMAND::process_line(const std::string& line) {
   if (!buffer.empty()) {
     buffer += '\n';
     buffer += line;
-  } else if (m_msg_report != nullptr && starts_with(line, full_post_cmd())) {
+  } else if (m_msg_report != nullptr && starts_with(line, ipc_full_post_cmd)) {
     buffer.append(msg_tcl_post_cmd).append(" ").append(m_msg_report_text).append(" ");
-    buffer.append(line, full_post_cmd().size(), std::string::npos);
-  } else if (m_msg_report != nullptr && starts_with(line, full_ie_cmd())) {
+    buffer.append(line, ipc_full_post_cmd.size(), std::string::npos);
+  } else if (m_msg_report != nullptr && starts_with(line, ipc_full_ie_cmd)) {
     buffer.append(msg_tcl_ie_cmd).append(" ").append(m_msg_report_text).append(" ");
-    buffer.append(line, full_ie_cmd().size(), std::string::npos);
+    buffer.append(line, ipc_full_ie_cmd.size(), std::string::npos);
   } else {
     buffer = line;
   }
