@@ -48,6 +48,10 @@ class IPC_EXPORT IPC_COMMAND::IMPL {
                                        const std::string& process_option, const std::string& title,
                                        const std::string& full_command_line,
                                        SCOPED_THR_NAMED_PIPE& pipe);
+  // The process path of create_subprocess_and_run: start, connect, monitor, close the pipes.
+  RUN_RESULT start_and_monitor(IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
+                               const std::string& process_option, const std::string& title,
+                               const std::string& full_command_line, SCOPED_THR_NAMED_PIPE& pipe);
   THR_PROCESS_EXIT_CODE run_using_system(IPC_COMMAND& ipc_root,
                                          const std::string& full_command_line);
 
@@ -55,6 +59,8 @@ class IPC_EXPORT IPC_COMMAND::IMPL {
   RUN_RESULT run_on_pid(IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
                         const std::string& full_command_line, const std::string& title,
                         unsigned long pipe);
+  // The stop path: terminates the child and finishes the run without reading further output.
+  RUN_RESULT stop_child(IPC_COMMAND& ipc_root, const std::string& title);
 
   // Output buffers and line splitting.
   void initialise_buffers();
@@ -67,8 +73,7 @@ class IPC_EXPORT IPC_COMMAND::IMPL {
   static bool handle_process_pool_communication(PROCESS_POOL_COMMUNICATION_ARGUMENTS& pool);
 
   // Ending a child.
-  static RUN_RESULT kill_process_for_broken_pipe(unsigned long pid,
-                                                 const std::string& command_line,
+  static RUN_RESULT kill_process_for_broken_pipe(unsigned long pid, const std::string& command_line,
                                                  const std::string& title, bool had_output);
   static void handle_special_unix_exit_status(THR_PROCESS_EXIT_CODE& code,
                                               const std::string& command_line);

@@ -1,0 +1,83 @@
+// The loop that watches one running child until its output ends or the command asks to stop.
+#include <chrono>
+#include <cstdint>
+
+#include "host/cfg.h"
+#include "host/mem.h"
+#include "host/msg.h"
+#include "host/thr_event.h"
+#include "host/thr_process.h"
+#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_internal.h"
+#include "trace/msg_vdebug.h"
+
+namespace {
+
+constexpr int64_t IDLE_AFTER_NANOS = 4999999;
+
+int64_t steady_nanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::run_on_pid(
+    IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
+    const std::string& full_command_line, const std::string& title, unsigned long pipe) {
+  const int buf_size = cfg_get_int_value("ipc_buffer_size", 1024);
+  if (buf_size <= 0) MSG_INTERNAL_ERROR::report("buf_size > 0", IPC_MODULE, IPC_SOURCE_FILE, 749);
+  m_buffer_size = static_cast<unsigned long>(buf_size);
+  initialise_buffers();
+  const int configured_sleep = cfg_get_int_value("ipc_sleep", 0);
+
+  ipc_root.m_process_status = RUNNING;
+  thr_event_post(m_status_event);
+
+  bool data_available = false;
+  bool had_output = false;
+  int64_t last_data_nanos = steady_nanos();
+  int idle_sleep = configured_sleep;
+
+  for (;;) {
+    if (ipc_root.is_stopped()) return stop_child(ipc_root, title);
+    if (pool != nullptr && !handle_process_pool_communication(*pool)) {
+      if (data_available) had_output = true;
+      break;
+    }
+    const bool pipe_open = read_from_pipe(ipc_root, pipe, data_available);
+    if (data_available) had_output = true;
+    if (!pipe_open) break;
+    if (data_available) {
+      last_data_nanos = steady_nanos();
+      idle_sleep = configured_sleep;
+    } else if (steady_nanos() - last_data_nanos > IDLE_AFTER_NANOS && idle_sleep < 1) {
+      idle_sleep = 1;
+    }
+    thr_msleep(idle_sleep);
+  }
+
+  append_maybe_flush_scan_buffer(ipc_root, gsl::span<char>(), true);
+  const RUN_RESULT result =
+      kill_process_for_broken_pipe(m_pid, full_command_line, title, had_output);
+  ipc_root.m_process_status = FINISHED;
+  thr_event_post(m_status_event);
+  return result;
+}
+
+IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::stop_child(IPC_COMMAND& ipc_root,
+                                                            const std::string& title) {
+  const long pid = static_cast<long>(m_pid.load());
+  ipc_debug_printf("Terminating %s (%ld)...", title.c_str(), pid);
+  RUN_RESULT result{true, THR_PROCESS_EXIT_CODE{0, 0}};
+  if (thr_process_terminate(m_pid, THR_PROCESS_EXIT_CODE{0, 0}) != 0) {
+    std::string text;
+    MEM_DETAIL::stl_raw_sprintf(&text, "%s (%ld) could not be terminated", title.c_str(), pid);
+    post_msg(text, MSG_POST_ERROR);
+    result.first = false;
+  }
+  ipc_root.m_process_status = FINISHED;
+  thr_event_post(m_status_event);
+  return result;
+}
