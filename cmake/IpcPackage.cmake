@@ -21,5 +21,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/ipcConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/ipcConfig.cmake ${CMAKE_BINARY_DIR}/ipcConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ipc)
 
+# Relative to the .pc file, so an install under any --prefix finds its own headers and libraries.
+file(RELATIVE_PATH IPC_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/ipc.pc.in ${CMAKE_BINARY_DIR}/ipc.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/ipc.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,33 @@
+# Installs the build under a scratch prefix, then builds and runs a consumer against it with
+# find_package, and checks that pkg-config resolves the same prefix.
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+
+function(run_step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output
+                  ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${output}")
+  endif()
+  set(step_output "${output}" PARENT_SCOPE)
+endfunction()
+
+run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run_step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${WORK_DIR}/consumer
+         -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+run_step(${WORK_DIR}/consumer/consumer)
+message(STATUS "consumer: ${step_output}")
+
+file(GLOB_RECURSE pc_files ${prefix}/*/ipc.pc)
+list(GET pc_files 0 pc_file)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run_step(pkg-config --cflags --libs ipc)
+file(REAL_PATH ${prefix}/include include_dir)
+execute_process(COMMAND pkg-config --variable=includedir ipc OUTPUT_VARIABLE pc_include
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(REAL_PATH ${pc_include} pc_include_real)
+if(NOT pc_include_real STREQUAL include_dir)
+  message(FATAL_ERROR "pkg-config gives ${pc_include_real}, installed under ${include_dir}")
+endif()
