@@ -1,7 +1,8 @@
 // Whole runs with real children, each against a baseline measured in the same run:
 //  - relay: a child writing Tcl message lines, relayed by the library, against cat taking the
 //    same bytes to /dev/null through a pipe (the machine's limit) and against tclsh reading the
-//    same child with open |, gets, info complete and eval into a counting command;
+//    same child with open |, gets, info complete and eval into the same counting proc; the
+//    library also without the GUI pump after each read, and into the host's message command;
 //  - run cost: a child that exits at once, beyond the 500 ms the library grants an ended pipe,
 //    against a bare posix_spawn and waitpid of the same program;
 //  - silence: processor time of the host while a child stays silent, against a bare loop of the
