@@ -2,6 +2,7 @@
 // named pipes, using plain POSIX only.
 //
 //   pool_helper --helper_index=I --read_pipe=TO --write_pipe=FROM [--work_ms=N]
+//               [--result_dir=DIR]
 //
 // The dispatcher writes orders on TO and reads reports from FROM. Every message is a bare text,
 // with no newline, no NUL and no length prefix:
@@ -21,6 +22,8 @@
 // own index as a partition it cannot know to be surplus; it works on it like any other.
 //
 // For each finished partition one line goes to standard output: "helper I: partition p done".
+// With --result_dir, the partition's result (the sum of the numbers 100p to 100p + 99) is also
+// written to DIR/partition_<p>.result, complete or not at all, for a coordinator to collect.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,12 +47,13 @@ struct OPTIONS {
   std::string read_pipe;
   std::string write_pipe;
   int work_ms = 100;
+  std::string result_dir;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: pool_helper --helper_index=I --read_pipe=TO --write_pipe=FROM "
-               "[--work_ms=N]\n");
+               "[--work_ms=N] [--result_dir=DIR]\n");
   std::exit(2);
 }
 
@@ -83,6 +87,8 @@ OPTIONS parse_options(int argc, char** argv) {
       options.write_pipe = value;
     else if (take_value(argv[i], "--work_ms=", value))
       options.work_ms = to_number(value);
+    else if (take_value(argv[i], "--result_dir=", value))
+      options.result_dir = value;
     else
       usage();
   }
@@ -173,8 +179,22 @@ bool send_report(int fd, int helper_index) {
   return true;
 }
 
+// Written under a temporary name and renamed, so a reader never sees half a result.
+void write_result(const OPTIONS& options, int partition) {
+  long sum = 0;
+  for (long n = 100L * partition; n < 100L * partition + 100; ++n) sum += n;
+  std::string path = options.result_dir + "/partition_" + std::to_string(partition) + ".result";
+  std::string temporary = path + ".tmp";
+  FILE* file = std::fopen(temporary.c_str(), "w");
+  if (file == nullptr) fail(temporary.c_str());
+  std::fprintf(file, "%ld\n", sum);
+  if (std::fclose(file) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0)
+    fail(path.c_str());
+}
+
 void work_on(const OPTIONS& options, int partition) {
   ::usleep(static_cast<useconds_t>(options.work_ms) * 1000);
+  if (!options.result_dir.empty()) write_result(options, partition);
   std::printf("helper %d: partition %d done\n", options.helper_index, partition);
   std::fflush(stdout);
 }

@@ -31,6 +31,9 @@ class MSG_SINK {
   virtual void deliver(const MSG_RECORD& record) = 0;
 };
 
+// The line the built-in default sink writes for record, without its newline: "ERROR <id>: <text>"
+// (WARNING, INFO; no " <id>" when the id is 0), or "INTERNAL ERROR: <text>".
+std::string msg_format_record(const MSG_RECORD& record);
 // Replaces the sink of messages posted without a report; null restores the built-in one, which
 // writes "ERROR <id>: <text>" (WARNING, INFO, "INTERNAL ERROR: <text>") lines to stdout.
 void msg_set_default_sink(MSG_SINK* sink);
@@ -190,8 +193,7 @@ void msg_post(const BRANTOR_ERROR_MESSAGE& error, bool internal, MSG_REPORT* rep
 class MSG_INTERNAL_ERROR {
  public:
   // Writes "INTERNAL ERROR: <text> (<module> <file>:<line>)" to stderr and aborts.
-  [[noreturn]] static void report(const char* text, const char* module, const char* file,
-                                  int line);
+  [[noreturn]] static void report(const char* text, const char* module, const char* file, int line);
 };
 
 // True while the message service runs (between host_start and host_stop).

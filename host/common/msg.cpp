@@ -39,10 +39,7 @@ void write_line(FILE* stream, const std::string& line) {
 class STDOUT_SINK : public MSG_SINK {
  public:
   void deliver(const MSG_RECORD& record) override {
-    std::string line = kind_label(record.kind);
-    if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
-      line += " " + std::to_string(record.id);
-    write_line(stdout, line + ": " + record.text + "\n");
+    write_line(stdout, msg_format_record(record) + "\n");
   }
 };
 
@@ -216,6 +213,13 @@ const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 }  // namespace
 
 // --- Sinks -------------------------------------------------------------------------------------
+
+std::string msg_format_record(const MSG_RECORD& record) {
+  std::string line = kind_label(record.kind);
+  if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
+    line += " " + std::to_string(record.id);
+  return line + ": " + record.text;
+}
 
 void msg_set_default_sink(MSG_SINK* sink) {
   SINKS& s = sinks();

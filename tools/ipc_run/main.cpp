@@ -1,6 +1,187 @@
-#include <cstdio>
+// ipc_run: runs one backend through the library, on the command line.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-int main() {
-  std::puts("usage: ipc_run [OPTIONS] [--] COMMAND [ARG...]");
-  return 0;
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/cfg.h"
+#include "host/host.h"
+#include "host/msg.h"
+#include "host/ztcl.h"
+#include "tools/ipc_run/helper_pool.h"
+#include "tools/ipc_run/options.h"
+#include "tools/ipc_run/run_command.h"
+#include "tools/ipc_run/stdin_forwarder.h"
+#include "tools/ipc_run/tcl_commands.h"
+
+namespace {
+
+constexpr int EXIT_RUN_FAILED = 125;
+constexpr int EXIT_STOPPED = 130;
+constexpr int EXIT_USAGE = 2;
+
+HELPER_POOL* live_pool = nullptr;
+
+// A first Ctrl-C asks the run to stop; a second one, if the stop hangs, ends ipc_run at once.
+void on_sigint(int) {
+  if (ipc_run_stop_requested.exchange(true)) ::_exit(EXIT_STOPPED);
+}
+
+void install_sigint_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_sigint;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// The library's SIGTERM handling exits the process; helpers must not outlive it.
+void terminate_helpers_at_exit() {
+  if (live_pool != nullptr) live_pool->terminate_all();
+}
+
+void configure_host(const OPTIONS& options) {
+  for (const auto& [key, value] : options.settings) cfg_set_value(key, value);
+  if (options.debug) msg_set_debug_level("IPC", MSG_D_LEVEL_2);
+  for (unsigned id : options.suppressed_ids) MSG_INDEX::get_default_index()->suppress(id);
+}
+
+void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
+  if (options.plain) command.disable_tcl_mode();
+  if (options.no_stderr) command.disable_stderr_capture();
+  if (options.no_gui) command.disable_gui_update();
+  command.serve_events_when_idle(!options.no_gui);
+}
+
+bool evaluate_scripts(const OPTIONS& options) {
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  for (const std::string& script : options.scripts) {
+    if (Tcl_EvalEx(interpreter, script.c_str(), -1, TCL_EVAL_GLOBAL) != TCL_OK) {
+      std::fprintf(stderr, "ipc_run: --eval: %s\n", Tcl_GetStringResult(interpreter));
+      return false;
+    }
+  }
+  return true;
+}
+
+void print_report(const MSG_REPORT& report) {
+  std::vector<MSG_RECORD> records = report.records();
+  for (const MSG_RECORD& record : records)
+    std::printf("report: %s\n", msg_format_record(record).c_str());
+  std::printf("report: %zu message%s\n", records.size(), records.size() == 1 ? "" : "s");
+  std::fflush(stdout);
+}
+
+std::string title_of(const OPTIONS& options) {
+  if (!options.title.empty()) return options.title;
+  return options.command_line.substr(0, options.command_line.find(' '));
+}
+
+// The library explains a signal death only in its debug output; a terminal user wants to know.
+void explain_signal_death(const OPTIONS& options, const THR_PROCESS_EXIT_CODE& code) {
+  if (!WIFSIGNALED(code.status)) return;
+  int number = WTERMSIG(code.status);
+  std::fprintf(stderr, "ipc_run: %s was killed by signal %d (%s)%s\n", title_of(options).c_str(),
+               number, strsignal(number), WCOREDUMP(code.status) ? ", core dumped" : "");
+}
+
+struct RUN_OUTCOME {
+  bool ok = false;
+  THR_PROCESS_EXIT_CODE code{0, 0};
+};
+
+RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POOL* pool) {
+  RUN_OUTCOME outcome;
+  std::optional<STDIN_FORWARDER> forwarder;
+  if (options.forward_stdin) forwarder.emplace(command);
+  if (pool == nullptr) {
+    outcome.ok = command.run(options.command_line, options.process_option, options.wrap_in_shell,
+                             &outcome.code, options.title, options.use_named_pipe);
+  } else {
+    outcome.ok = command.run_with_named_pipe(
+        options.command_line, options.process_option, options.wrap_in_shell, &outcome.code,
+        options.title, options.use_named_pipe, true, pool->to_helpers(), pool->from_helpers(),
+        pool->helper_count(), options.pool->partition_count);
+  }
+  return outcome;
+}
+
+int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome) {
+  if (ipc_run_stop_requested) return EXIT_STOPPED;
+  if (!outcome.ok) return EXIT_RUN_FAILED;
+  explain_signal_death(options, outcome.code);
+  return outcome.code.exit_code;
+}
+
+int run_backend(const OPTIONS& options) {
+  RUN_COMMAND command;
+  configure_command(options, command);
+  MSG_REPORT report;
+  if (options.report) command.set_msg_report(&report);
+  register_ipc_send(command);
+  if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;
+
+  HELPER_POOL pool;
+  if (options.pool) {
+    live_pool = &pool;
+    std::string error;
+    if (!pool.start(*options.pool, &error)) {
+      std::fprintf(stderr, "ipc_run: %s\n", error.c_str());
+      pool.terminate_all();
+      pool.finish();
+      live_pool = nullptr;
+      return EXIT_RUN_FAILED;
+    }
+  }
+
+  RUN_OUTCOME outcome;
+  try {
+    outcome = run_command(options, command, options.pool ? &pool : nullptr);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "ipc_run: %s\n", error.what());
+    outcome = RUN_OUTCOME{};
+  }
+  if (options.pool) {
+    if (!outcome.ok) pool.terminate_all();  // a failed run leaves helpers waiting for orders
+    pool.finish();
+    live_pool = nullptr;
+  }
+  if (options.report) print_report(report);
+  if (options.summary)
+    std::fprintf(stderr, "ipc_run: ok=%d status=%d exit_code=%d\n", outcome.ok ? 1 : 0,
+                 outcome.code.status, outcome.code.exit_code);
+  return exit_status(options, outcome);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PARSE_RESULT parsed = parse_options(argc, argv);
+  switch (parsed.outcome) {
+    case PARSE_OUTCOME::HELP:
+      std::fputs(help_text().c_str(), stdout);
+      return 0;
+    case PARSE_OUTCOME::VERSION:
+      std::printf("ipc_run %s\n", IPC_VERSION);
+      return 0;
+    case PARSE_OUTCOME::USAGE_ERROR:
+      std::fprintf(stderr, "ipc_run: %s\n%s", parsed.error.c_str(), short_usage());
+      return EXIT_USAGE;
+    case PARSE_OUTCOME::RUN:
+      break;
+  }
+  install_sigint_handler();
+  std::atexit(terminate_helpers_at_exit);
+  host_start(argv[0]);
+  configure_host(parsed.options);
+  int status = run_backend(parsed.options);
+  host_stop();
+  return status;
 }

@@ -1,0 +1,1 @@
+package ifneeded ipc_backend 1.0 [list source [file join $dir ipc_backend.tcl]]

@@ -1,0 +1,50 @@
+// The command line of ipc_run: what the user asked for, or why it cannot be understood.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct POOL_OPTIONS {
+  int helper_count = 0;
+  int partition_count = 0;
+  std::string helper_command;
+};
+
+struct OPTIONS {
+  std::string command_line;
+  std::string title;
+  std::string process_option;
+  bool wrap_in_shell = false;
+  bool use_named_pipe = false;
+  bool plain = false;
+  bool no_stderr = false;
+  bool no_gui = false;
+  bool report = false;
+  bool debug = false;
+  bool forward_stdin = false;
+  bool summary = false;
+  std::vector<std::pair<std::string, std::string>> settings;
+  std::vector<unsigned> suppressed_ids;
+  std::vector<std::string> scripts;
+  std::optional<POOL_OPTIONS> pool;
+};
+
+enum class PARSE_OUTCOME { RUN, HELP, VERSION, USAGE_ERROR };
+
+struct PARSE_RESULT {
+  PARSE_OUTCOME outcome = PARSE_OUTCOME::USAGE_ERROR;
+  OPTIONS options;
+  std::string error;  // for USAGE_ERROR: what was wrong
+};
+
+PARSE_RESULT parse_options(int argc, const char* const* argv);
+
+// The words as one command line that a POSIX-style word splitter turns back into the same
+// words: each word single-quoted only when it holds characters the splitter would act on.
+std::string join_shell_words(const std::vector<std::string>& words);
+
+// The one-line reminder shown with a usage error, and the full text of --help.
+const char* short_usage();
+std::string help_text();
