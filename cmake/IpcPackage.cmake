@@ -7,8 +7,11 @@ install(TARGETS ipc host EXPORT ipcTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS ipc_run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ipc/ipc_command.h ipc/ipc_command_impl.h ipc/ipc_export.h
+install(FILES ipc/ipc_command.h ipc/ipc_command_impl.h ipc/ipc_export.h ipc/ipc_backend.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc)
+# Where Debian's tclsh looks for packages when the prefix is /usr.
+install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tcltk/ipc_backend1.0)
 file(GLOB IPC_HOST_HEADERS ${CMAKE_SOURCE_DIR}/host/*.h)
 install(FILES ${IPC_HOST_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/host)
 

@@ -117,6 +117,12 @@ class PARSER {
       if (m_result.options.wrap_in_shell)
         m_result.options.command_line = escape_for_double_quotes(m_result.options.command_line);
     }
+    // The library inserts the pipe's name at the first blank, so there must be one.
+    if (m_result.options.use_named_pipe &&
+        m_result.options.command_line.find(' ') == std::string::npos)
+      return error(
+          "--named-pipe needs a command with at least one argument: the pipe's name "
+          "is passed right after the program");
     if (m_result.options.pool) m_result.options.pool->helper_command = m_pending_helper;
     if (m_result.options.pool && m_pending_helper.empty())
       return error("--pool needs --helper CMD");

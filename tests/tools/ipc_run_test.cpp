@@ -1,0 +1,292 @@
+// End-to-end tests of build/bin/ipc_run: real children, real host layer, its output and status.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+
+extern char** environ;
+
+namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string CHILDREN = IPC_CHILDREN_DIR;
+const std::string EXAMPLES = std::string(IPC_SOURCE_DIR) + "/examples";
+
+struct TOOL_RESULT {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+struct SIGNAL_PLAN {
+  int number = 0;           // 0: no signal
+  std::string when_output;  // sent once stdout holds this text
+};
+
+void set_blocking(int fd, bool blocking) {
+  int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+// Runs ipc_run with args, feeding input on its stdin, optionally signalling it mid-run.
+TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& input = "",
+                     const SIGNAL_PLAN& plan = {}) {
+  int out[2], err[2], in[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> words{IPC_RUN_PATH};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, IPC_RUN_PATH, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  close(in[0]);
+  if (!input.empty()) {
+    EXPECT_EQ(write(in[1], input.data(), input.size()), (ssize_t)input.size());
+  }
+  close(in[1]);
+
+  TOOL_RESULT result;
+  set_blocking(out[0], false);
+  set_blocking(err[0], false);
+  bool signalled = plan.number == 0;
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    poll(fds, 2, 100);
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+      bool& open = i == 0 ? out_open : err_open;
+      if (!open) continue;
+      ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
+      if (count > 0) (i == 0 ? result.out : result.err).append(buffer, count);
+      if (count == 0) open = false;
+    }
+    if (!signalled && result.out.find(plan.when_output) != std::string::npos) {
+      kill(pid, plan.number);
+      signalled = true;
+    }
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+      ADD_FAILURE() << "ipc_run did not end";
+      kill(pid, SIGKILL);
+    }
+  }
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+// A shell child printing the given lines.
+std::vector<std::string> printing(const std::vector<std::string>& options,
+                                  const std::vector<std::string>& lines) {
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {"--", "printf", "%s\\n"});
+  args.insert(args.end(), lines.begin(), lines.end());
+  return args;
+}
+
+TEST(IpcRunTest, TclModeRelaysMessagesAndDropsStrayText) {
+  TOOL_RESULT r = run_tool(printing(
+      {}, {"msg_post 0 error 7 {disk full}", "msg_post 0 W {no id}", "msg_post 0 info 9 {two",
+           "lines}", "stray text here", "msg_internal_error 0 {bad state}",
+           "msg_tcl_puts {raw text}", "msg_post 0 bogus x"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "ERROR 7: disk full\nWARNING: no id\nINFO 9: two\nlines\n"
+            "INTERNAL ERROR: bad state\nraw text");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(IpcRunTest, PlainModeReportDebugAndSuppression) {
+  TOOL_RESULT plain = run_tool(printing({"--plain"}, {"a line", "msg_post 0 error 7 x"}));
+  EXPECT_EQ(plain.out, "INFO 112000: a line\nINFO 112000: msg_post 0 error 7 x\nINFO 112000: \n");
+
+  TOOL_RESULT report = run_tool(
+      printing({"--report"}, {"msg_post 0 error 7 {disk full}", "msg_post 0 info {done}"}));
+  EXPECT_EQ(report.out, "report: ERROR 7: disk full\nreport: INFO: done\nreport: 2 messages\n");
+
+  TOOL_RESULT debug = run_tool(printing({"--debug"}, {"Debug: looking at 3 files", "stray"}));
+  EXPECT_THAT(debug.err, AllOf(HasSubstr("DEBUG IPC: Launching: printf"),
+                               HasSubstr("DEBUG CHILD: looking at 3 files"),
+                               HasSubstr("NOT posting tcl buffer = stray")));
+  EXPECT_EQ(debug.out, "");
+  EXPECT_EQ(run_tool(printing({}, {"Debug: hidden"})).err, "");
+
+  TOOL_RESULT suppressed =
+      run_tool(printing({"--plain", "--suppress", "112000"}, {"hidden", "also hidden"}));
+  EXPECT_EQ(suppressed.out, "");
+  EXPECT_EQ(suppressed.status, 0);
+}
+
+TEST(IpcRunTest, StderrCaptureShellWrapAndSystemShell) {
+  TOOL_RESULT joined = run_tool({"--plain", "--", CHILDREN + "/write_both"});
+  EXPECT_EQ(joined.out, "INFO 112000: to stdout\nINFO 112000: to stderr\nINFO 112000: \n");
+  TOOL_RESULT separate = run_tool({"--plain", "--no-stderr", "--", CHILDREN + "/write_both"});
+  EXPECT_EQ(separate.out, "INFO 112000: to stdout\nINFO 112000: \n");
+  EXPECT_EQ(separate.err, "to stderr\n");
+
+  // Words reach the child exactly, through the word splitter, sh -c and the system shell alike.
+  const std::vector<std::string> words = {"echo", "a\"b", "$HOME", "c\\d", "`x`", "it's", "a  b"};
+  std::vector<std::string> args = {"--plain", "--"};
+  args.insert(args.end(), words.begin(), words.end());
+  EXPECT_EQ(run_tool(args).out, "INFO 112000: a\"b $HOME c\\d `x` it's a  b\nINFO 112000: \n");
+  args.insert(args.begin(), "--shell");
+  EXPECT_EQ(run_tool(args).out, "INFO 112000: a\"b $HOME c\\d `x` it's a  b\nINFO 112000: \n");
+
+  TOOL_RESULT system =
+      run_tool({"--set", "ipc_use_system=1", "--summary", "-c", "echo sys; exit 4"});
+  EXPECT_EQ(system.status, 4);
+  EXPECT_EQ(system.out, "sys\n");  // the system shell's output is not read by the library
+  EXPECT_EQ(system.err, "ipc_run: ok=1 status=1024 exit_code=4\n");
+}
+
+TEST(IpcRunTest, ExitCodesSignalsAndFailures) {
+  TOOL_RESULT exited = run_tool({"--summary", "-c", "sh -c 'exit 7'"});
+  EXPECT_EQ(exited.status, 7);
+  EXPECT_EQ(exited.err, "ipc_run: ok=1 status=1792 exit_code=7\n");
+
+  TOOL_RESULT killed = run_tool({"--summary", "--", "sh", "-c", "kill -9 $$"});
+  EXPECT_EQ(killed.status, 1);
+  EXPECT_EQ(killed.err,
+            "ipc_run: ok=1 status=9 exit_code=1\nipc_run: sh was killed by signal 9 (Killed)\n");
+
+  TOOL_RESULT missing = run_tool({"--summary", "--", "/no/such/program", "x"});
+  EXPECT_EQ(missing.status, 125);
+  EXPECT_THAT(missing.out, HasSubstr("ERROR: Cannot start program \"/no/such/program\""));
+  EXPECT_EQ(missing.err, "ipc_run: ok=0 status=0 exit_code=0\n");
+
+  TOOL_RESULT silent = run_tool({"--", CHILDREN + "/sleep_forever", "--close-output"});
+  EXPECT_EQ(silent.status, 125);
+  EXPECT_THAT(silent.out, HasSubstr("Cannot connect with"));
+
+  TOOL_RESULT talked =
+      run_tool({"--", "sh", "-c",
+                "echo msg_post 0 info hi; exec " + CHILDREN + "/sleep_forever --close-output"});
+  EXPECT_EQ(talked.status, 125);
+  EXPECT_THAT(talked.out, AllOf(HasSubstr("INFO: hi\n"),
+                                HasSubstr("broken but process still running, terminating...")));
+
+  TOOL_RESULT bad_eval = run_tool({"--eval", "no_such_command", "--", "true"});
+  EXPECT_EQ(bad_eval.status, 125);
+  EXPECT_EQ(bad_eval.err, "ipc_run: --eval: invalid command name \"no_such_command\"\n");
+}
+
+TEST(IpcRunTest, NamedPipeBroadcastAndBackendPackage) {
+  TOOL_RESULT r = run_tool({"--named-pipe", "--eval", "after 300 {ipc_send hello}", "--",
+                            EXAMPLES + "/pipe_backend.tcl", "--count=1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "INFO: pipe_backend: listening on its named pipe\n"
+            "INFO: pipe_backend received: hello\n");
+
+  // The demo uses the Tcl package; its awkward texts must arrive as written.
+  TOOL_RESULT demo = run_tool({"--", EXAMPLES + "/demo_backend.tcl"});
+  EXPECT_EQ(demo.status, 0);
+  EXPECT_THAT(demo.out, AllOf(HasSubstr("WARNING 1002: 50% done; next: [step 2] costs $0 {free}\n"),
+                              HasSubstr("INFO 1003: a message\nover three\nlines\n"),
+                              Not(HasSubstr("stray"))));
+
+  TOOL_RESULT package = run_tool({"--debug", "--", "tclsh8.6",
+                                  std::string(IPC_SOURCE_DIR) + "/tests/children/package_child.tcl",
+                                  std::string(IPC_SOURCE_DIR) + "/ipc/tcl"});
+  EXPECT_EQ(package.out,
+            "ERROR 5: unbalanced { and $dollar [bracket]\nsecond line\\\n"
+            "WARNING: no id\nINTERNAL ERROR: state \"broken\"\nas it is\nINFO: pipe=/tmp/p\n"
+            "INFO: caught: wrong # args: should be \"ipc_backend::post severity ?id? text\"\n");
+  EXPECT_THAT(package.err, HasSubstr("DEBUG CHILD: debug words\n"));
+
+  // A bad call of a host command is a Tcl error on the debug channel; the host goes on.
+  TOOL_RESULT bad = run_tool(printing({"--debug"}, {"ipc_send", "msg_post 0 info {still here}"}));
+  EXPECT_EQ(bad.status, 0);
+  EXPECT_EQ(bad.out, "INFO: still here\n");
+  EXPECT_THAT(bad.err, HasSubstr("wrong # args: should be \"ipc_send TEXT\""));
+}
+
+TEST(IpcRunTest, PoolOfThreeHelpersOverFivePartitions) {
+  const std::string results = ::testing::TempDir() + "/ipc_run_pool";
+  std::filesystem::remove_all(results);
+  std::filesystem::create_directories(results);
+  TOOL_RESULT r = run_tool(
+      {"--pool", "3:5", "--helper", CHILDREN + "/pool_helper --work_ms=30 --result_dir=" + results,
+       "--", EXAMPLES + "/pool_coordinator.tcl", "--result_dir=" + results, "--partitions=5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (int p = 0; p < 5; ++p)
+    EXPECT_THAT(r.out, HasSubstr(": partition " + std::to_string(p) + " done\n"));
+  EXPECT_THAT(r.out, HasSubstr("INFO: total 124750 over 5 partitions\n"));
+  EXPECT_EQ(r.err, "");
+  std::filesystem::remove_all(results);
+}
+
+TEST(IpcRunTest, StopRequestSigtermAndStdin) {
+  const std::vector<std::string> waiting = {"--", "sh", "-c",
+                                            "echo msg_post 0 info started; exec sleep 30"};
+  TOOL_RESULT stopped = run_tool(waiting, "", {SIGINT, "started"});
+  EXPECT_EQ(stopped.status, 130);
+  EXPECT_LT(stopped.seconds, 10);
+
+  TOOL_RESULT terminated = run_tool(waiting, "", {SIGTERM, "started"});
+  EXPECT_EQ(terminated.status, 1);
+  EXPECT_THAT(terminated.out, HasSubstr("Terminating backend processes...\n"));
+  EXPECT_LT(terminated.seconds, 10);
+
+  // The child's input ends with ours, so cat ends too.
+  TOOL_RESULT forwarded = run_tool({"--plain", "--stdin", "--", "cat"}, "one\ntwo\n");
+  EXPECT_EQ(forwarded.status, 0);
+  EXPECT_EQ(forwarded.out, "INFO 112000: one\nINFO 112000: two\nINFO 112000: \n");
+}
+
+TEST(IpcRunTest, UsageErrorsHelpAndVersion) {
+  const std::vector<std::vector<std::string>> mistakes = {{},
+                                                          {"--bogus", "true"},
+                                                          {"--title"},
+                                                          {"--set", "novalue", "true"},
+                                                          {"--suppress", "x", "true"},
+                                                          {"--pool", "3", "--helper", "h", "true"},
+                                                          {"--pool", "3:5", "true"},
+                                                          {"--helper", "h", "true"},
+                                                          {"-c", "true", "extra"},
+                                                          {"--plain=1", "true"},
+                                                          {"--named-pipe", "true"}};
+  for (const auto& args : mistakes) {
+    TOOL_RESULT r = run_tool(args);
+    EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+    EXPECT_THAT(r.err, AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run")));
+    EXPECT_EQ(r.out, "");
+  }
+  TOOL_RESULT help = run_tool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool H:P")));
+  EXPECT_EQ(run_tool({"--version"}).out, "ipc_run 1.0.0\n");
+}
+
+}  // namespace
