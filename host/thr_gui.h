@@ -1,8 +1,9 @@
 // GUI event pumping.
 #pragma once
 
-// Serves the pending events of the host interpreter's event loop (timers, file events, Tk and
-// scripts queued from other threads) without blocking; non-zero when it served any.
+// Serves the pending events of the host interpreter's event loop (timers, Tk and scripts queued
+// from other threads at every call, file events at most every 10 ms) without blocking; non-zero
+// when it served any.
 int thr_qt_process_events();
 
 // Pumps a Windows message queue for at most the given milliseconds; does nothing on Linux.
