@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,21 +72,10 @@ TEST(ZtclLifecycle, InterpreterExistsBetweenStartAndStop) {
   EXPECT_FALSE(msg_initialized);
 }
 
-TEST(ZtclPointer, TextIsHexAndFits) {
-  int object = 0;
-  std::string text = handle_of(&object);
-  ASSERT_EQ(text.compare(0, 2, "0x"), 0);
-  EXPECT_LT(text.size(), 56u);
-  EXPECT_EQ(std::strtoull(text.c_str(), nullptr, 16), reinterpret_cast<uintptr_t>(&object));
-  EXPECT_EQ(handle_of(nullptr), "0x0");
-}
-
 TEST_F(ZtclTest, EvaluatesAtOnceOnItsOwnThread) {
   std::string result;
-  EXPECT_EQ(eval("proc twice {x} {expr {$x * 2}}; twice 21", &result), TCL_OK);
-  EXPECT_EQ(result, "42");
-  EXPECT_EQ(eval("set level [info level]", &result), TCL_OK);
-  EXPECT_EQ(result, "0") << "scripts run at global level";
+  EXPECT_EQ(eval("proc twice {x} {expr {$x * 2}}; list [twice 21] [info level]", &result), TCL_OK);
+  EXPECT_EQ(result, "42 0") << "scripts run at global level";
 
   msg_set_debug_level("IPC", 2);
   EXPECT_EQ(eval("no_such_command 1 2", &result), TCL_ERROR);
@@ -141,18 +128,13 @@ TEST_F(ZtclTest, UnwaitedPostsQueueInOrder) {
   eval("llength $order", &length);
   EXPECT_EQ(length, "0");
 
-  std::atomic<bool> all{false};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!all && std::chrono::steady_clock::now() < deadline) {
+  while (length != "50" && std::chrono::steady_clock::now() < deadline) {
     Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT);
     eval("llength $order", &length);
-    all = length == "50";
   }
-  std::string order;
-  eval("join [lrange $order 0 4] ,", &order);
-  EXPECT_EQ(order, "0,1,2,3,4");
-  eval("expr {$order eq [lsort -integer $order]}", &order);
-  EXPECT_EQ(order, "1");
+  eval("expr {$order eq [lsort -integer $order]}", &length);
+  EXPECT_EQ(length, "1");
 }
 
 TEST_F(ZtclTest, StopReleasesWaitersOfUnservedScripts) {
@@ -202,18 +184,20 @@ TEST_F(ZtclTest, MsgPostToDefaultSinkAndReports) {
 }
 
 TEST_F(ZtclTest, MsgPostRejectsBadArguments) {
-  std::string error;
-  EXPECT_EQ(eval("msg_post 0", &error), TCL_ERROR);
-  EXPECT_NE(error.find("REPORT SEVERITY ?ID? TEXT"), std::string::npos) << error;
-  EXPECT_EQ(eval("msg_post 0 fatal {x}", &error), TCL_ERROR);
-  EXPECT_NE(error.find("bad severity"), std::string::npos) << error;
-  EXPECT_EQ(eval("msg_post 0 error twelve {x}", &error), TCL_ERROR);
-  EXPECT_NE(error.find("bad message id"), std::string::npos) << error;
-  EXPECT_EQ(eval("msg_post 0 error -1 {x}", &error), TCL_ERROR);
-  EXPECT_EQ(eval("msg_post nonsense error {x}", &error), TCL_ERROR);
-  EXPECT_EQ(eval("msg_post 0x12zz error {x}", &error), TCL_ERROR);
-  EXPECT_EQ(eval("msg_internal_error 0", &error), TCL_ERROR);
-  EXPECT_EQ(eval("msg_internal_error 0xdeadbeef {x}", &error), TCL_ERROR);
+  const std::pair<const char*, const char*> bad[] = {
+      {"msg_post 0", "REPORT SEVERITY ?ID? TEXT"},
+      {"msg_post 0 fatal {x}", "bad severity"},
+      {"msg_post 0 error twelve {x}", "bad message id"},
+      {"msg_post 0 error -1 {x}", ""},
+      {"msg_post nonsense error {x}", ""},
+      {"msg_post 0x12zz error {x}", ""},
+      {"msg_internal_error 0", ""},
+      {"msg_internal_error 0xdeadbeef {x}", ""}};
+  for (const auto& [script, complaint] : bad) {
+    std::string error;
+    EXPECT_EQ(eval(script, &error), TCL_ERROR) << script;
+    EXPECT_NE(error.find(complaint), std::string::npos) << script << ": " << error;
+  }
   EXPECT_TRUE(posted.records.empty());
 
   EXPECT_EQ(eval("msg_internal_error 0 {the host goes on}"), TCL_OK);
@@ -235,9 +219,6 @@ TEST_F(ZtclTest, PutsAndDebugCommands) {
   ASSERT_EQ(debug.records.size(), 1u);
   EXPECT_EQ(debug.records[0].module, "CHILD");
   EXPECT_EQ(debug.records[0].text, "step 2 of 3");
-  Tcl_Interp* interpreter = ztcl_get_interpreter();
-  for (const char* name : {"msg_post", "msg_internal_error", "msg_tcl_puts", "Debug:"})
-    EXPECT_NE(Tcl_FindCommand(interpreter, name, nullptr, TCL_GLOBAL_ONLY), nullptr) << name;
 }
 
 }  // namespace
