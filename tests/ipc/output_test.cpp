@@ -1,11 +1,10 @@
 // Cutting output into lines: chunks split at newlines, lines that span chunks, the end-of-output
-// flush, the processor-time accounting, and a real child's pipe.
+// flush and the processor-time accounting.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "host/thr_process.h"
 #include "ipc/ipc_command_impl.h"
 #include "ipc/ipc_internal.h"
 
@@ -34,40 +33,24 @@ class LINE_RECORDER : public IPC_COMMAND {
 
 using LINES = std::vector<std::string>;
 
-TEST(OUTPUT_SPLITTING, LinesAreCutAtNewlinesOnlyAndKeepEveryOtherByte) {
-  LINE_RECORDER command(1024);
-  command.output("abc\ndef\n");
-  EXPECT_EQ(command.lines, (LINES{"abc", "def"}));
+TEST(OutputSplitting, LinesAreCutAtNewlinesOnlyAndWaitAcrossChunks) {
+  LINE_RECORDER command(4);
+  command.output("a\n\nb\nx\r\n");
+  command.output(std::string("nul\0inside\n", 11));
+  EXPECT_EQ(command.lines, (LINES{"a", "", "b", "x\r", std::string("nul\0inside", 10)}));
   EXPECT_TRUE(command.impl().m_scan_buffer.empty());
 
   command.lines.clear();
-  command.output("a\n\nb\n");
-  command.output("x\r\n");
-  command.output(std::string("nul\0inside\n", 11));
-  EXPECT_EQ(command.lines, (LINES{"a", "", "b", "x\r", std::string("nul\0inside", 10)}));
-}
-
-TEST(OUTPUT_SPLITTING, AnUnfinishedLineWaitsAcrossChunksAndArrivesWhole) {
-  LINE_RECORDER command(4);
   command.output("ab");
   EXPECT_TRUE(command.lines.empty());
-  EXPECT_EQ(command.impl().m_scan_buffer, "ab");
-
   command.output("cd\n");
-  EXPECT_EQ(command.lines, LINES{"abcd"});
-
   const std::string long_line(4 * 10 + 3, 'z');
   command.output(long_line + "\nrest");
   EXPECT_EQ(command.lines, (LINES{"abcd", long_line}));
   EXPECT_EQ(command.impl().m_scan_buffer, "rest");
-}
-
-TEST(OUTPUT_SPLITTING, TheEndOfOutputFlushHandsOverTheTailOrAnEmptyLine) {
-  LINE_RECORDER with_tail(1024);
-  with_tail.output("a\ntail");
-  with_tail.end_of_output();
-  EXPECT_EQ(with_tail.lines, (LINES{"a", "tail"}));
-  EXPECT_TRUE(with_tail.impl().m_scan_buffer.empty());
+  command.end_of_output();
+  EXPECT_EQ(command.lines.back(), "rest") << "the tail is flushed at the end";
+  EXPECT_TRUE(command.impl().m_scan_buffer.empty());
 
   LINE_RECORDER with_newline(1024);
   with_newline.output("a\n");
@@ -75,7 +58,7 @@ TEST(OUTPUT_SPLITTING, TheEndOfOutputFlushHandsOverTheTailOrAnEmptyLine) {
   EXPECT_EQ(with_newline.lines, (LINES{"a", ""}));
 }
 
-TEST(OUTPUT_TIMING, ProcessorTimeNeverDecreasesAndParsingIsAccounted) {
+TEST(OutputTiming, ProcessorTimeNeverDecreasesAndParsingIsAccounted) {
   double previous = ipc_get_cpu_seconds_used();
   for (int i = 0; i < 1000; ++i) {
     const double now = ipc_get_cpu_seconds_used();
@@ -96,31 +79,6 @@ TEST(OUTPUT_TIMING, ProcessorTimeNeverDecreasesAndParsingIsAccounted) {
   ipc_total_processing_time = 0.0;
   busy.output("burn\n");
   EXPECT_GE(ipc_total_processing_time, 0.02);
-}
-
-TEST(OUTPUT_PIPE, AChildsOutputArrivesAsLinesThroughThePipe) {
-  unsigned long output_pipe = 0;
-  unsigned long stdin_pipe = 0;
-  THR_SYS_FUNC_STAT_STRUCT stat{};
-  auto created = thr_process_create2(std::string(IPC_CHILDREN_DIR) + "/output_lines", "",
-                                     &output_pipe, &output_pipe, &stdin_pipe, &stat);
-  ASSERT_TRUE(created.has_value());
-
-  LINE_RECORDER command(7);
-  bool data_available = false;
-  bool had_output = false;
-  while (command.impl().read_from_pipe(command, output_pipe, data_available)) {
-    had_output = had_output || data_available;
-    if (!data_available) thr_msleep(1);
-  }
-  command.end_of_output();
-  EXPECT_TRUE(had_output);
-  EXPECT_EQ(command.lines, (LINES{"first line", "second line\r", "to stderr", "tail"}));
-
-  THR_PROCESS_EXIT_CODE code{};
-  while (thr_process_wait(created.value(), &code, 1) == 0) thr_msleep(5);
-  thr_process_close_pipe(output_pipe);
-  thr_process_close_pipe(stdin_pipe);
 }
 
 }  // namespace
