@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <tcl.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,42 +14,18 @@
 
 namespace {
 
-using ::testing::Test;
-
 class RECORDING_SINK : public MSG_SINK {
  public:
-  void deliver(const MSG_RECORD& record) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.push_back(record);
-  }
-  std::vector<MSG_RECORD> records() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records;
-  }
-  std::vector<std::string> texts() {
-    std::vector<std::string> out;
-    for (const MSG_RECORD& record : records()) out.push_back(record.text);
-    return out;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.clear();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<MSG_RECORD> m_records;
+  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
+  std::vector<MSG_RECORD> records;
 };
 
 // Every call of a recording Tcl command, as its words joined by '|'.
 std::vector<std::string> tcl_calls;
 
 int record_call(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
-  std::string call;
-  for (int i = 0; i < objc; ++i) {
-    if (i != 0) call += '|';
-    call += Tcl_GetString(objv[i]);
-  }
+  std::string call = Tcl_GetString(objv[0]);
+  for (int i = 1; i < objc; ++i) call += std::string("|") + Tcl_GetString(objv[i]);
   tcl_calls.push_back(call);
   return TCL_OK;
 }
@@ -79,20 +54,17 @@ class TESTED_COMMAND : public IPC_COMMAND {
   }
 };
 
-const std::string NOT_FOUND_PREFIX = "Tcl command {";
 const std::string ADVICE =
     "Ooops! Someone is probably incorrectly writing directly to cout/stdout. Run the offending "
     "executable directly with --ipc_mode and debug_msg=on and look for suspect output. Never "
     "write directly to cout. Use msg to post a message instead. Here is the last bit of output: ";
 
-class PROCESS_LINE : public Test {
+class PROCESS_LINE : public ::testing::Test {
  protected:
   void SetUp() override {
     tcl_calls.clear();
-    make_recording_command("record");
-    make_recording_command(msg_tcl_post_cmd);
-    make_recording_command(msg_tcl_ie_cmd);
-    make_recording_command("msg_tcl_puts");
+    for (const char* name : {"record", msg_tcl_post_cmd, msg_tcl_ie_cmd, "msg_tcl_puts"})
+      make_recording_command(name);
     msg_set_default_sink(&messages);
     msg_set_debug_sink(&debug);
     msg_set_debug_level("IPC", 2);
@@ -105,15 +77,9 @@ class PROCESS_LINE : public Test {
   // The library's own debug texts, without the interpreter's reports about failed scripts.
   std::vector<std::string> ipc_debug_texts() {
     std::vector<std::string> out;
-    for (const MSG_RECORD& record : debug.records())
+    for (const MSG_RECORD& record : debug.records)
       if (record.module == "IPC") out.push_back(record.text);
     return out;
-  }
-
-  static std::string report_text(MSG_REPORT* report) {
-    char buffer[56];
-    ztcl_ptr_to_string(buffer, report);
-    return buffer;
   }
 
   RECORDING_SINK messages;
@@ -126,7 +92,7 @@ TEST_F(PROCESS_LINE, PlainModePostsEveryLineAsInformationUpToItsFirstZeroByte) {
   command.lines({"record hello", "", std::string("a\0b", 3), "tcl> "});
 
   ASSERT_TRUE(tcl_calls.empty());
-  const std::vector<MSG_RECORD> posted = messages.records();
+  const std::vector<MSG_RECORD>& posted = messages.records;
   ASSERT_EQ(posted.size(), 4u);
   const std::vector<std::string> expected = {"record hello", "", "a", "tcl> "};
   for (size_t i = 0; i < posted.size(); ++i) {
@@ -162,7 +128,8 @@ TEST_F(PROCESS_LINE, MessageLinesNamingTheNullReportAreRedirectedOnlyWhileARepor
 
   MSG_REPORT report;
   command.set_msg_report(&report);
-  const std::string handle = report_text(&report);
+  char handle[56];
+  ztcl_ptr_to_string(handle, &report);
   command.lines({post + " 0 info {redirected}", ie + " 0 {broken}", post + " 0"});
   EXPECT_EQ(tcl_calls.at(1), post + "|" + handle + "|info|redirected");
   EXPECT_EQ(tcl_calls.at(2), ie + "|" + handle + "|broken");
@@ -200,7 +167,7 @@ TEST_F(PROCESS_LINE, StrayTextIsDroppedWithTwoDebugTextsAndItsVerdictIsCached) {
 
   // The interpreter is not asked again: a command made now is not seen by this object.
   make_recording_command("hello");
-  debug.clear();
+  debug.records.clear();
   command.lines({"hello again"});
   EXPECT_TRUE(tcl_calls.empty());
   EXPECT_EQ(ipc_debug_texts().size(), 2u);
