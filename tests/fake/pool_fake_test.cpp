@@ -51,24 +51,14 @@ class PoolFake : public ::testing::Test {
   size_t calls_before = 0;
 };
 
-TEST_F(PoolFake, ConnectsEachHelperFullyBeforeTheNext) {
+TEST_F(PoolFake, ConnectsEachHelperFullyBeforeTheNextAndStopsAtTheFirstFailure) {
   make_pool(2, 4);
   ASSERT_TRUE(connect());
   EXPECT_EQ(pipe_calls(),
             (STRINGS{"pipe_connect /to0", "pipe_connect_r /from0",
                      "pipe_write /to0 'Partition 0 is ready'", "pipe_connect /to1",
                      "pipe_connect_r /from1", "pipe_write /to1 'Partition 1 is ready'"}));
-}
 
-TEST_F(PoolFake, FailedFirstOrderFailsTheConnectionAndLaterHelpersAreLeftAlone) {
-  make_pool(3, 5);
-  fake_host::push_pipe_write(to_name(1), false);
-  EXPECT_FALSE(connect());
-  EXPECT_FALSE(fake_host::pipe_connected(to_name(2)));
-  EXPECT_EQ(fake_host::count("pipe_connect /to2"), 0);
-}
-
-TEST_F(PoolFake, FailedConnectionsStopAtTheFailingPipe) {
   make_pool(2, 4);
   fake_host::fail_pipe_connect(to_name(0));
   EXPECT_FALSE(connect());
@@ -78,47 +68,11 @@ TEST_F(PoolFake, FailedConnectionsStopAtTheFailingPipe) {
   fake_host::fail_pipe_connect_r(from_name(1));
   EXPECT_FALSE(connect());
   EXPECT_EQ(writes(1), STRINGS{}) << "no order before both pipes stand";
-}
 
-TEST_F(PoolFake, FailedReadEndsThePassBeforeLaterHelpers) {
-  make_pool(3, 6);
-  ASSERT_TRUE(connect());
-  fake_host::push_pipe_read(from_name(0), "Helper 0 is done");
-  fake_host::push_pipe_read_failure(from_name(1));
-  fake_host::push_pipe_read(from_name(2), "Helper 2 is done");
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(writes(0), (STRINGS{"Partition 0 is ready", "Partition 3 is ready"}));
-  EXPECT_EQ(fake_host::count("pipe_read /from2"), 0);
-  EXPECT_EQ(pool.next_partition, 4);
-}
-
-TEST_F(PoolFake, FailedAnswerEndsThePassWithoutCountingThePartition) {
-  make_pool(2, 6);
-  ASSERT_TRUE(connect());
-  fake_host::push_pipe_read(from_name(0), "Helper 0 is done");
-  fake_host::push_pipe_write(to_name(0), false);
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(pool.next_partition, 2);
-  EXPECT_EQ(fake_host::count("pipe_read /from1"), 0);
-}
-
-TEST_F(PoolFake, FailedNoticeEndsThePassAndStaysPending) {
-  make_pool(3, 3);
-  ASSERT_TRUE(connect());
+  make_pool(3, 5);
   fake_host::push_pipe_write(to_name(1), false);
-  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_TRUE(pool.finish_pending);
-  EXPECT_EQ(writes(0), (STRINGS{"Partition 0 is ready", "Finished all partitions"}));
-  EXPECT_EQ(writes(2), STRINGS{"Partition 2 is ready"}) << "later helpers are not told";
-}
-
-TEST_F(PoolFake, ReadsAtMostOneReportsWorthAtATime) {
-  make_pool(1, 3);
-  ASSERT_TRUE(connect());
-  fake_host::push_pipe_read(from_name(0), "Helper 0 is done" + std::string(600, ' '));
-  EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
-  EXPECT_EQ(fake_host::count("pipe_read /from0"), 1);
-  EXPECT_EQ(pool.next_partition, 2);
+  EXPECT_FALSE(connect()) << "a failed first order";
+  EXPECT_EQ(fake_host::count("pipe_connect /to2"), 0);
 }
 
 TEST_F(PoolFake, RunPipeIsConnectedAndListedFirstAndItsFailureSparesThePool) {
@@ -126,7 +80,6 @@ TEST_F(PoolFake, RunPipeIsConnectedAndListedFirstAndItsFailureSparesThePool) {
   SCOPED_THR_NAMED_PIPE run_pipe;
   run_pipe.named_pipe = new THR_NAMED_PIPE("/run");
   ASSERT_TRUE(IMPL::connect_pipes(run_pipe, &pool));
-  EXPECT_EQ(pipe_calls().front(), "pipe_new /run");
   EXPECT_EQ(pipe_calls().at(1), "pipe_connect /run");
   EXPECT_EQ(ipc_named_pipes, std::vector<THR_NAMED_PIPE*>{run_pipe.named_pipe});
 
@@ -137,7 +90,42 @@ TEST_F(PoolFake, RunPipeIsConnectedAndListedFirstAndItsFailureSparesThePool) {
   EXPECT_EQ(pipe_calls().back(), "pipe_connect /failing") << "the pool is not touched";
 }
 
-TEST_F(PoolFake, PoolWithoutHelpersIsNeverRead) {
+TEST_F(PoolFake, FailedReadOrWriteEndsThePassBeforeLaterHelpers) {
+  make_pool(3, 6);
+  ASSERT_TRUE(connect());
+  fake_host::push_pipe_read(from_name(0), "Helper 0 is done");
+  fake_host::push_pipe_read_failure(from_name(1));
+  fake_host::push_pipe_read(from_name(2), "Helper 2 is done");
+  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool));
+  EXPECT_EQ(writes(0), (STRINGS{"Partition 0 is ready", "Partition 3 is ready"}));
+  EXPECT_EQ(fake_host::count("pipe_read /from2"), 0);
+  EXPECT_EQ(pool.next_partition, 4);
+
+  make_pool(2, 6);
+  ASSERT_TRUE(connect());
+  fake_host::push_pipe_read(from_name(0), "Helper 0 is done");
+  fake_host::push_pipe_write(to_name(0), false);
+  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool)) << "a failed order";
+  EXPECT_EQ(pool.next_partition, 2) << "the partition is not counted";
+  EXPECT_EQ(fake_host::count("pipe_read /from1"), 0);
+
+  make_pool(3, 3);
+  ASSERT_TRUE(connect());
+  fake_host::push_pipe_write(to_name(1), false);
+  EXPECT_FALSE(IMPL::handle_process_pool_communication(pool)) << "a failed notice";
+  EXPECT_TRUE(pool.finish_pending);
+  EXPECT_EQ(writes(0), (STRINGS{"Partition 0 is ready", "Finished all partitions"}));
+  EXPECT_EQ(writes(2), STRINGS{"Partition 2 is ready"}) << "later helpers are not told";
+}
+
+TEST_F(PoolFake, ReadsAtMostOneReportsWorthAtATimeAndNothingWithoutHelpers) {
+  make_pool(1, 3);
+  ASSERT_TRUE(connect());
+  fake_host::push_pipe_read(from_name(0), "Helper 0 is done" + std::string(600, ' '));
+  EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
+  EXPECT_EQ(fake_host::count("pipe_read /from0"), 1);
+  EXPECT_EQ(pool.next_partition, 2);
+
   make_pool(0, 3);
   ASSERT_TRUE(connect());
   EXPECT_TRUE(IMPL::handle_process_pool_communication(pool));
