@@ -87,6 +87,8 @@ class RunFake : public ::testing::Test {
 };
 
 TEST_F(RunFake, CreationErrorFailsTheRunAndPostsTheErrorRecordOnce) {
+  EXPECT_FALSE(command.terminate({0, 0}));
+  EXPECT_TRUE(fake_host::calls().empty()) << "before a run there is nothing to terminate";
   fake_host::fail_create("prog", ENOENT);
   EXPECT_FALSE(command.run("prog -x", "", false, &code, "", false));
   EXPECT_EQ(code.status, 0);
@@ -117,14 +119,21 @@ TEST_F(RunFake, NamedPipeThatNeverConnectsFailsTheRunAndTheChildIsTerminated) {
   EXPECT_EQ(fake_host::live_pipe_objects(), 0);
 }
 
-TEST_F(RunFake, ConfiguredSleepIsUsedInEveryPassBusyOrIdle) {
+TEST_F(RunFake, ConfiguredSleepIsUsedInEveryPassAndCreationIsHandedOptionAndStderrTarget) {
   cfg_set_value("ipc_sleep", "20");
   fake_host::push_output(
       3, {fake_host::chunk("a\n"), fake_host::nothing_now(), fake_host::chunk("b\n"),
           fake_host::nothing_now(), fake_host::end_of_output()});
-  EXPECT_TRUE(command.run("prog -x", "", false, &code, "", false));
+  EXPECT_TRUE(command.run("prog -x", "cwd=/somewhere", false, &code, "", false));
   EXPECT_EQ(fake_host::sleeps(), (std::vector<int>{20, 20, 20, 20, 500}));
   EXPECT_EQ(command.lines, (TEXTS{"a", "b", ""}));
+  EXPECT_EQ(fake_host::last_create().option, "cwd=/somewhere");
+  EXPECT_TRUE(fake_host::last_create().stderr_joined);
+
+  LINE_RECORDER without_stderr;
+  without_stderr.disable_stderr_capture();
+  EXPECT_TRUE(without_stderr.run("prog -x", "", false, &code, "", false));
+  EXPECT_FALSE(fake_host::last_create().stderr_joined || fake_host::last_create().stderr_separate);
 }
 
 TEST_F(RunFake, AnIdlePassIsOnePeekAndOneSleepOfOneMillisecondOnceSilenceLasts) {
@@ -146,18 +155,6 @@ TEST_F(RunFake, AnIdlePassIsOnePeekAndOneSleepOfOneMillisecondOnceSilenceLasts) 
   EXPECT_EQ(pass_calls(),
             (TEXTS{"peek 3", "read 3 cap=1024", sleep(0), "peek 3", sleep(1), "peek 3", sleep(2),
                    "peek 3", sleep(3), "peek 3", "read 3 cap=1024", sleep(4), "peek 3"}));
-}
-
-TEST_F(RunFake, CreationIsHandedTheOptionAndAStderrTargetOnlyWhenCapturing) {
-  EXPECT_TRUE(command.run("prog -x", "cwd=/somewhere", false, &code, "", false));
-  EXPECT_EQ(fake_host::last_create().option, "cwd=/somewhere");
-  EXPECT_TRUE(fake_host::last_create().stderr_joined);
-
-  LINE_RECORDER without_stderr;
-  without_stderr.disable_stderr_capture();
-  EXPECT_TRUE(without_stderr.run("prog -x", "", false, &code, "", false));
-  EXPECT_FALSE(fake_host::last_create().stderr_joined);
-  EXPECT_FALSE(fake_host::last_create().stderr_separate);
 }
 
 using RunFakeDeathTest = RunFake;
