@@ -28,44 +28,33 @@ std::string make_fifo() {
 
 // One helper's two FIFOs: the library's ends (in the pool's arrays) and the helper's ends.
 struct HELPER {
-  HELPER() : to_name(make_fifo()), from_name(make_fifo()) {
-    to_library_end = std::make_unique<THR_NAMED_PIPE>(to_name.c_str());
-    from_library_end = std::make_unique<THR_NAMED_PIPE>(from_name.c_str());
-    orders = std::make_unique<THR_NAMED_PIPE>(to_name.c_str());
-    EXPECT_TRUE(orders->connect_r()) << "the helper listens before the dispatcher connects";
+  HELPER()
+      : to_name(make_fifo()),
+        from_name(make_fifo()),
+        to(to_name.c_str()),
+        from(from_name.c_str()),
+        orders(to_name.c_str()),
+        reports(from_name.c_str()) {
+    EXPECT_TRUE(orders.connect_r()) << "the helper listens before the dispatcher connects";
   }
-  ~HELPER() {
-    orders.reset();
-    reports.reset();
-    to_library_end.reset();
-    from_library_end.reset();
-    remove_fifos();
-  }
+  // Open FIFOs work on once they are unlinked, so this may come first.
   void remove_fifos() {
     THR_NAMED_PIPE(to_name.c_str()).remove();
     THR_NAMED_PIPE(from_name.c_str()).remove();
   }
-  // After the dispatcher has opened its reading end.
-  void open_reports() {
-    reports = std::make_unique<THR_NAMED_PIPE>(from_name.c_str());
-    ASSERT_TRUE(reports->connect());
-  }
-  void report(const std::string& text) {
-    ASSERT_EQ(reports->write(text.data(), text.size()), static_cast<int32_t>(text.size()));
-  }
+  ~HELPER() { remove_fifos(); }
   std::string to_name, from_name;
-  std::unique_ptr<THR_NAMED_PIPE> to_library_end, from_library_end;
-  std::unique_ptr<THR_NAMED_PIPE> orders, reports;
+  THR_NAMED_PIPE to, from, orders, reports;
 };
 
 // A pool of helpers with its record filled as run_with_named_pipe fills it.
 class Pool : public ::testing::Test {
  protected:
   void make_pool(int helper_count, int partition_count) {
-    for (int i = 0; i < helper_count; ++i) helpers.push_back(std::make_unique<HELPER>());
-    for (auto& helper : helpers) {
-      to_helpers.push_back(helper->to_library_end.get());
-      from_helpers.push_back(helper->from_library_end.get());
+    for (int i = 0; i < helper_count; ++i) {
+      helpers.push_back(std::make_unique<HELPER>());
+      to_helpers.push_back(&helpers.back()->to);
+      from_helpers.push_back(&helpers.back()->from);
     }
     pool = POOL{to_helpers.data(), from_helpers.data(), helper_count,
                 partition_count,   helper_count,        true};
@@ -74,10 +63,13 @@ class Pool : public ::testing::Test {
     make_pool(helper_count, partition_count);
     SCOPED_THR_NAMED_PIPE no_run_pipe;
     ASSERT_TRUE(IMPL::connect_pipes(no_run_pipe, &pool));
-    for (auto& helper : helpers) helper->open_reports();
+    for (auto& helper : helpers) ASSERT_TRUE(helper->reports.connect());
   }
-  std::string orders(int helper) { return drain(*helpers[helper]->orders); }
-  void report(int helper, const std::string& text) { helpers[helper]->report(text); }
+  std::string orders(int helper) { return drain(helpers[helper]->orders); }
+  void report(int helper, const std::string& text) {
+    ASSERT_EQ(helpers[helper]->reports.write(text.data(), text.size()),
+              static_cast<int32_t>(text.size()));
+  }
   // The report the dispatcher left unread, if any.
   std::string unread_report(int helper) { return drain(*from_helpers[helper]); }
 
@@ -172,7 +164,7 @@ TEST_F(Pool, NothingHappensOffTheMainThread) {
 class PoolDeathTest : public Pool {
  protected:
   PoolDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-  // The dying copy cannot tidy up after itself; open FIFOs work on once they are unlinked.
+  // The dying copy cannot tidy up after itself.
   bool serve_without_leftovers() {
     for (auto& helper : helpers) helper->remove_fifos();
     return IMPL::handle_process_pool_communication(pool);
