@@ -88,16 +88,20 @@ TEST_F(READ_FROM_PIPE, TheGuiIsPumpedAfterEachReadAndNeverWhenUpdatesAreOff) {
   EXPECT_EQ(quiet.lines, LINES{"a"});
 }
 
-TEST_F(READ_FROM_PIPE, ChunksNeverExceedTheBufferAndALongLineArrivesWhole) {
+TEST_F(READ_FROM_PIPE, ChunksNeverExceedTheBufferAndLinesArriveWholeWithEveryByte) {
   CHUNK_RECORDER command(4);
   const std::string line = "0123456789abc";
-  fake_host::push_output(PIPE, {fake_host::chunk(line + "\r\nx"), fake_host::end_of_output()});
+  const std::string nul_line("n\0l", 3);
+  fake_host::push_output(
+      PIPE, {fake_host::chunk(line + "\r\n\n" + nul_line + "\nx"), fake_host::end_of_output()});
   while (command.read()) {
   }
+  EXPECT_EQ(command.impl().m_scan_buffer, "x") << "an unfinished line waits";
   command.impl().append_maybe_flush_scan_buffer(command, gsl::span<char>(), true);
-  EXPECT_EQ(command.chunks, (LINES{"0123", "4567", "89ab", "c\r\nx"}));
-  EXPECT_EQ(command.lines, (LINES{line + "\r", "x"}));
-  EXPECT_EQ(fake_host::calls_with_prefix("read"), LINES(4, "read 3 cap=4"));
+  EXPECT_EQ(command.chunks, (LINES{"0123", "4567", "89ab", "c\r\n\n", nul_line + "\n", "x"}));
+  EXPECT_EQ(command.lines, (LINES{line + "\r", "", nul_line, "x"}));
+  EXPECT_TRUE(command.impl().m_scan_buffer.empty());
+  EXPECT_EQ(fake_host::calls_with_prefix("read"), LINES(6, "read 3 cap=4"));
 }
 
 }  // namespace
