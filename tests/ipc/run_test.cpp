@@ -163,13 +163,8 @@ TEST(Run, StopRequestEndsTheRunWithNoLaterLineProcessed) {
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], "line " + std::to_string(i + 1));
 }
 
-class SystemShell : public ::testing::Test {
- protected:
-  void SetUp() override { cfg_set_value("ipc_use_system", "on"); }
-  void TearDown() override { cfg_unset_value("ipc_use_system"); }
-};
-
-TEST_F(SystemShell, RunSucceedsWithTheShellsStatusAndNothingToTerminate) {
+TEST(Run, SystemShellSucceedsWithTheShellsStatusAndNothingToTerminate) {
+  cfg_set_value("ipc_use_system", "on");
   LINE_RECORDER command;
   std::atomic<int> terminated{-1};
   STATUS_WATCHER watcher(command, [&] { terminated = command.terminate({0, 0}) ? 1 : 0; });
@@ -179,6 +174,7 @@ TEST_F(SystemShell, RunSucceedsWithTheShellsStatusAndNothingToTerminate) {
   EXPECT_EQ(terminated, 0) << "the shell's child is not the command's to terminate";
   EXPECT_EQ(code.status, 3 << 8);
   EXPECT_EQ(code.exit_code, 3);
+  cfg_unset_value("ipc_use_system");
 }
 
 // Answers the child's "ready" with a line through the run's named pipe.
@@ -207,15 +203,10 @@ TEST(Run, NamedPipeWithoutThePoolReachesTheChildAndIsRemovedAfterwards) {
   EXPECT_TRUE(ipc_named_pipes.empty());
 }
 
-TEST(Run, TheEndFlushHandsOverTheLastLineOrAnEmptyOneAfterAFinalNewline) {
+TEST(Run, TheEndFlushHandsOverAnEmptyLineAfterAFinalNewline) {
   LINE_RECORDER ends_with_newline;
   EXPECT_TRUE(ends_with_newline.run(child("print_args a b"), "", false, nullptr, "", false));
   EXPECT_EQ(ends_with_newline.lines(), (LINES{"a", "b", ""}));
-
-  LINE_RECORDER ends_without;
-  ends_without.disable_stderr_capture();
-  EXPECT_TRUE(ends_without.run(child("output_lines"), "", false, nullptr, "", false));
-  EXPECT_EQ(ends_without.lines(), (LINES{"first line", "second line\r", "tail"}));
 }
 
 TEST(RunDeathTest, SecondRunOfTheSameObjectIsAnInternalError) {
