@@ -1,14 +1,12 @@
-// The command object: its registry, initial state and the small operations around a run.
+// The command object: its registry, initial state and the small operations around a run. The
+// attached report is seen at work in the line protocol's tests.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 
-#include "host/msg.h"
 #include "host/thr_event.h"
-#include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
 #include "ipc/ipc_internal.h"
 
@@ -18,8 +16,6 @@ namespace {
 class PROBE : public IPC_COMMAND {
  public:
   IMPL& impl() { return *m_impl; }
-  const std::string& report_text() const { return m_msg_report_text; }
-  MSG_REPORT* report() const { return m_msg_report; }
 };
 
 std::vector<IPC_COMMAND*> registry_snapshot() {
@@ -78,26 +74,6 @@ TEST(Command, FinishedRunKeepsItsPidButCannotReachTheReapedChild) {
   EXPECT_NE(command.impl().m_pid, 0u);
   EXPECT_FALSE(command.terminate(THR_PROCESS_EXIT_CODE{0, 0}));
   EXPECT_EQ(command.get_process_status(0), FINISHED);
-}
-
-TEST(Command, AttachedReportIsNamedByItsTclTextAndTheLastOneWins) {
-  PROBE command;
-  EXPECT_EQ(command.report(), nullptr);
-  EXPECT_TRUE(command.report_text().empty());
-
-  MSG_REPORT first;
-  MSG_REPORT second;
-  command.set_msg_report(&first);
-  command.set_msg_report(&second);
-  std::array<char, 56> expected{};
-  ztcl_ptr_to_string(expected.data(), &second);
-  EXPECT_EQ(command.report(), &second);
-  EXPECT_EQ(command.report_text(), expected.data());
-
-  command.set_msg_report(nullptr);
-  ztcl_ptr_to_string(expected.data(), nullptr);
-  EXPECT_EQ(command.report(), nullptr);
-  EXPECT_EQ(command.report_text(), expected.data());
 }
 
 }  // namespace

@@ -126,8 +126,9 @@ TEST_F(PROCESS_LINE, MessageLinesNamingTheNullReportAreRedirectedOnlyWhileARepor
   command.lines({post + " 0 info {as written}"});
   EXPECT_EQ(tcl_calls.back(), post + "|0|info|as written");
 
-  MSG_REPORT report;
-  command.set_msg_report(&report);
+  MSG_REPORT earlier, report;
+  command.set_msg_report(&earlier);
+  command.set_msg_report(&report);  // only the last one set is named
   char handle[56];
   ztcl_ptr_to_string(handle, &report);
   command.lines({post + " 0 info {redirected}", ie + " 0 {broken}", post + " 0"});
