@@ -36,42 +36,31 @@ bool is_fifo(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
-// One run's named pipe as the run driver and its child see it: the owner with the created pipe,
-// and the child's reading end.
-struct RUN_PIPE {
-  RUN_PIPE() {
-    owner = std::make_unique<SCOPED_THR_NAMED_PIPE>();
-    owner->named_pipe = new THR_NAMED_PIPE("");
-    EXPECT_TRUE(owner->named_pipe->create());
-    name = owner->named_pipe->pipe_name;
-  }
-  // The child opens its end, then the run connects: the pipe is listed.
-  void connect() {
-    child = std::make_unique<THR_NAMED_PIPE>(name.c_str());
-    ASSERT_TRUE(child->connect_r());
-    ASSERT_TRUE(owner->prepare());
-  }
-  std::unique_ptr<SCOPED_THR_NAMED_PIPE> owner;
-  std::unique_ptr<THR_NAMED_PIPE> child;
-  std::string name;
-};
-
 class NamedPipes : public ::testing::Test {
  protected:
   void SetUp() override { ipc_named_pipes.clear(); }
   void TearDown() override { ipc_named_pipes.clear(); }
 };
 
-TEST_F(NamedPipes, EndOfOneRunUnlistsAndRemovesOnlyItsPipe) {
-  RUN_PIPE first, second;
-  first.connect();
-  second.connect();
-  THR_NAMED_PIPE* second_pipe = second.owner->named_pipe;
-
-  first.owner.reset();
-  EXPECT_FALSE(is_fifo(first.name)) << "a registered pipe is removed from the system";
+TEST_F(NamedPipes, RunsPipesAreListedInConnectionOrderAndTheEndOfOneRemovesOnlyItsOwn) {
+  std::unique_ptr<SCOPED_THR_NAMED_PIPE> owners[2];
+  std::unique_ptr<THR_NAMED_PIPE> children[2];
+  std::string names[2];
+  for (int i = 0; i < 2; ++i) {  // as the run driver does it, the child opening its end first
+    owners[i] = std::make_unique<SCOPED_THR_NAMED_PIPE>();
+    owners[i]->named_pipe = new THR_NAMED_PIPE("");
+    ASSERT_TRUE(owners[i]->named_pipe->create());
+    names[i] = owners[i]->named_pipe->pipe_name;
+    children[i] = std::make_unique<THR_NAMED_PIPE>(names[i].c_str());
+    ASSERT_TRUE(children[i]->connect_r());
+    ASSERT_TRUE(owners[i]->prepare());
+  }
+  THR_NAMED_PIPE* second_pipe = owners[1]->named_pipe;
+  EXPECT_EQ(ipc_named_pipes, (std::vector<THR_NAMED_PIPE*>{owners[0]->named_pipe, second_pipe}));
+  owners[0].reset();
+  EXPECT_FALSE(is_fifo(names[0])) << "a registered pipe is removed from the system";
   EXPECT_EQ(ipc_named_pipes, std::vector<THR_NAMED_PIPE*>{second_pipe});
-  EXPECT_TRUE(is_fifo(second.name));
+  EXPECT_TRUE(is_fifo(names[1]));
 }
 
 TEST_F(NamedPipes, PopRemovesTheFirstEqualEntryAndIgnoresUnlistedPipes) {
