@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,20 +19,16 @@ namespace {
 
 using TEXTS = std::vector<std::string>;
 
+// The texts posted, and the library's own debug texts.
 class RECORDING_SINK : public MSG_SINK {
  public:
   void deliver(const MSG_RECORD& record) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (record.kind != MSG_KIND::DEBUG || record.module == "IPC") m_texts.push_back(record.text);
   }
-  TEXTS texts() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_texts;
-  }
+  const std::vector<std::string>& texts() const { return m_texts; }
 
  private:
-  std::mutex m_mutex;
-  TEXTS m_texts;
+  std::vector<std::string> m_texts;
 };
 
 class HOST_ENVIRONMENT : public ::testing::Environment {
