@@ -177,16 +177,6 @@ TEST_F(Signal, AfterEveryCommandIsGoneTheTextIsStillPrintedAndTheChainFollows) {
         std::_Exit(host_handler_calls == 1 ? 0 : 20);
       },
       ::testing::ExitedWithCode(0), "^Terminating backend processes...\n$");
-
-  EXPECT_EXIT(
-      {
-        send_stdout_to_stderr();
-        signal(SIGTERM, SIG_DFL);
-        { IPC_COMMAND gone; }
-        raise(SIGTERM);
-        std::_Exit(21);
-      },
-      ::testing::ExitedWithCode(1), "^Terminating backend processes...\nExiting \\(pid==");
 }
 
 TEST_F(Signal, SigintAlwaysExitsAndOtherNumbersDoNothing) {
