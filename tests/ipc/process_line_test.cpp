@@ -1,6 +1,7 @@
 // The child output line protocol over the real host interpreter: Tcl commands gathered from
-// lines and evaluated, message lines redirected to an attached report, the prompt echoed,
-// stray text dropped with its two debug texts, and plain mode.
+// lines and evaluated, message lines redirected to an attached report, the prompt echoed, and
+// stray text dropped with its two debug texts. Plain mode is checked end to end by the tool's
+// tests.
 #include <gtest/gtest.h>
 #include <tcl.h>
 
@@ -65,14 +66,10 @@ class PROCESS_LINE : public ::testing::Test {
     tcl_calls.clear();
     for (const char* name : {"record", msg_tcl_post_cmd, msg_tcl_ie_cmd, "msg_tcl_puts"})
       make_recording_command(name);
-    msg_set_default_sink(&messages);
     msg_set_debug_sink(&debug);
     msg_set_debug_level("IPC", 2);
   }
-  void TearDown() override {
-    msg_set_default_sink(nullptr);
-    msg_set_debug_sink(nullptr);
-  }
+  void TearDown() override { msg_set_debug_sink(nullptr); }
 
   // The library's own debug texts, without the interpreter's reports about failed scripts.
   std::vector<std::string> ipc_debug_texts() {
@@ -82,25 +79,9 @@ class PROCESS_LINE : public ::testing::Test {
     return out;
   }
 
-  RECORDING_SINK messages;
   RECORDING_SINK debug;
   TESTED_COMMAND command;
 };
-
-TEST_F(PROCESS_LINE, PlainModePostsEveryLineAsInformationUpToItsFirstZeroByte) {
-  command.disable_tcl_mode();
-  command.lines({"record hello", "", std::string("a\0b", 3), "tcl> "});
-
-  ASSERT_TRUE(tcl_calls.empty());
-  const std::vector<MSG_RECORD>& posted = messages.records;
-  ASSERT_EQ(posted.size(), 4u);
-  const std::vector<std::string> expected = {"record hello", "", "a", "tcl> "};
-  for (size_t i = 0; i < posted.size(); ++i) {
-    EXPECT_EQ(posted[i].kind, MSG_KIND::INFO);
-    EXPECT_EQ(posted[i].id, 112000u);
-    EXPECT_EQ(posted[i].text, expected[i]);
-  }
-}
 
 TEST_F(PROCESS_LINE, CompleteCommandsAreEvaluatedAndGatheredOverSeveralLines) {
   command.lines({"record one", "record {first", "second"});
