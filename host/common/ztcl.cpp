@@ -102,10 +102,11 @@ bool queue_to_interpreter(const POSTED_PTR& posted) {
   return true;
 }
 
-bool on_interpreter_thread() {
+// The interpreter when the caller is its thread, else null; one lock per posted line.
+Tcl_Interp* interpreter_of_this_thread() {
   BRIDGE& b = bridge();
   std::lock_guard<std::mutex> lock(b.mutex);
-  return b.interpreter != nullptr && b.thread == Tcl_GetCurrentThread();
+  return b.interpreter != nullptr && b.thread == Tcl_GetCurrentThread() ? b.interpreter : nullptr;
 }
 
 }  // namespace
@@ -117,7 +118,8 @@ Tcl_Interp* ztcl_get_interpreter() {
 }
 
 int ztcl_post(const std::string& script, bool wait, std::string* result) {
-  if (on_interpreter_thread()) return evaluate(ztcl_get_interpreter(), script, result);
+  if (Tcl_Interp* interpreter = interpreter_of_this_thread())
+    return evaluate(interpreter, script, result);
   auto posted = std::make_shared<POSTED_SCRIPT>(script);
   if (!queue_to_interpreter(posted)) {
     host_debug_text("TCL", "no host interpreter; script dropped: " + script);
