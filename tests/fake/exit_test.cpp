@@ -10,29 +10,10 @@
 #include "host/host.h"
 #include "host/msg.h"
 #include "ipc/ipc_command_impl.h"
+#include "tests/support/host_environment.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
-
-// The texts posted, and the library's own debug texts.
-class RECORDING_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override {
-    if (record.kind != MSG_KIND::DEBUG || record.module == "IPC") m_texts.push_back(record.text);
-  }
-  const std::vector<std::string>& texts() const { return m_texts; }
-
- private:
-  std::vector<std::string> m_texts;
-};
-
-class HOST_ENVIRONMENT : public ::testing::Environment {
- public:
-  void SetUp() override { host_start("exit_test"); }
-  void TearDown() override { host_stop(); }
-};
-
-const auto* const host_environment =
-    ::testing::AddGlobalTestEnvironment(new HOST_ENVIRONMENT);  // gtest owns it
 
 using TEXTS = std::vector<std::string>;
 using fake_host::ended;

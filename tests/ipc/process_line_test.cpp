@@ -12,6 +12,7 @@
 #include "host/msg.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
+#include "tests/support/host_environment.h"
 
 namespace {
 
@@ -36,15 +37,6 @@ Tcl_Interp* interpreter() { return ztcl_get_interpreter(); }
 void make_recording_command(const char* name) {
   Tcl_CreateObjCommand(interpreter(), name, record_call, nullptr, nullptr);
 }
-
-class HOST_ENVIRONMENT : public ::testing::Environment {
- public:
-  void SetUp() override { host_start("process_line_test"); }
-  void TearDown() override { host_stop(); }
-};
-
-const auto* const host_environment =
-    ::testing::AddGlobalTestEnvironment(new HOST_ENVIRONMENT);  // gtest owns it
 
 // Exposes the private state the protocol keeps between lines.
 class TESTED_COMMAND : public IPC_COMMAND {

@@ -16,20 +16,12 @@
 #include "host/cfg.h"
 #include "host/host.h"
 #include "ipc/ipc_command_impl.h"
+#include "tests/support/host_environment.h"
 
 namespace {
 
 using LINES = std::vector<std::string>;
 using STATUSES = std::vector<IPC_PROCESS_STATUS>;
-
-class HOST_ENVIRONMENT : public ::testing::Environment {
- public:
-  void SetUp() override { host_start("run_test"); }
-  void TearDown() override { host_stop(); }
-};
-
-const auto* const host_environment =
-    ::testing::AddGlobalTestEnvironment(new HOST_ENVIRONMENT);  // gtest owns it
 
 std::string child(const std::string& name_and_arguments) {
   return std::string(IPC_CHILDREN_DIR) + "/" + name_and_arguments;
