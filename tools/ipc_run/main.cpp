@@ -121,11 +121,11 @@ int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome) {
 }
 
 int run_backend(const OPTIONS& options) {
+  MSG_REPORT report;
   RUN_COMMAND command;
   configure_command(options, command);
-  MSG_REPORT report;
   if (options.report) command.set_msg_report(&report);
-  register_ipc_send(command);
+  SCOPED_IPC_SEND ipc_send(command);
   if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;
 
   HELPER_POOL pool;

@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr const char* IPC_SEND = "ipc_send";
+
 int ipc_send_command(ClientData data, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
   if (objc != 2) {
     Tcl_WrongNumArgs(interpreter, 1, objv, "TEXT");
@@ -20,6 +22,10 @@ int ipc_send_command(ClientData data, Tcl_Interp* interpreter, int objc, Tcl_Obj
 
 }  // namespace
 
-void register_ipc_send(IPC_COMMAND& command) {
-  ztcl_create_command("ipc_send", ipc_send_command, &command);
+SCOPED_IPC_SEND::SCOPED_IPC_SEND(IPC_COMMAND& command) {
+  ztcl_create_command(IPC_SEND, ipc_send_command, &command);
+}
+
+SCOPED_IPC_SEND::~SCOPED_IPC_SEND() {
+  if (Tcl_Interp* interpreter = ztcl_get_interpreter()) Tcl_DeleteCommand(interpreter, IPC_SEND);
 }
