@@ -1,5 +1,6 @@
 # Installs the build under a scratch prefix, then builds and runs a consumer against it with
-# find_package, and checks that pkg-config resolves the same prefix.
+# find_package, checks that pkg-config resolves the same prefix and that tclsh finds the backend
+# package.
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 
@@ -30,4 +31,11 @@ execute_process(COMMAND pkg-config --variable=includedir ipc OUTPUT_VARIABLE pc_
 file(REAL_PATH ${pc_include} pc_include_real)
 if(NOT pc_include_real STREQUAL include_dir)
   message(FATAL_ERROR "pkg-config gives ${pc_include_real}, installed under ${include_dir}")
+endif()
+
+# The Tcl package for backend authors, found where it was installed.
+set(ENV{TCLLIBPATH} ${prefix}/share/tcltk)
+run_step(tclsh8.6 ${SOURCE_DIR}/tests/install/require_backend_package.tcl)
+if(NOT step_output STREQUAL "ipc_backend 1.0\n")
+  message(FATAL_ERROR "package require ipc_backend gave: ${step_output}")
 endif()

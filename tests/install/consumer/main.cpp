@@ -3,6 +3,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "ipc/ipc_backend.h"
 #include "ipc/ipc_command.h"
 
 namespace {
@@ -19,7 +20,9 @@ int main(int, char** argv) {
   host_start(argv[0]);
   COUNTING_COMMAND command;
   THR_PROCESS_EXIT_CODE code{-1, -1};
-  const bool ok = command.run("echo hello", "", false, &code, "", false);
+  // The backend helpers are installed too: the line they build must reach the child verbatim.
+  const std::string line = "echo " + ipc_backend::tcl_word("hello");
+  const bool ok = command.run(line, "", false, &code, "", false);
   host_stop();
   std::printf("ok=%d exit_code=%d greetings=%d\n", ok ? 1 : 0, code.exit_code, command.greetings);
   return ok && code.exit_code == 0 && command.greetings == 1 ? 0 : 1;

@@ -1,0 +1,1 @@
+puts "ipc_backend [package require ipc_backend]"
