@@ -5,7 +5,9 @@ set(IPC_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-omit
 
 function(ipc_target_options target)
   target_compile_features(${target} PUBLIC cxx_std_17)
-  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  # Standard C++17 spelled out, so no compiler's default dialect or extensions creep in.
+  set_target_properties(${target} PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON
+                                             CXX_EXTENSIONS OFF)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
   if(IPC_DEVELOPER)
     target_compile_options(${target} PRIVATE ${IPC_SANITIZE_FLAGS})
