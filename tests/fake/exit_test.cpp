@@ -36,13 +36,6 @@ class BROKEN_PIPE : public ::testing::Test {
   void SetUp() override {
     fake_host::reset();
     fake_host::on_wait([this](int) { m_poll_times.push_back(fake_host::clock_ms()); });
-    msg_set_default_sink(&posted);
-    msg_set_debug_sink(&debug);
-    msg_set_debug_level("IPC", 2);
-  }
-  void TearDown() override {
-    msg_set_default_sink(nullptr);
-    msg_set_debug_sink(nullptr);
   }
 
   IPC_COMMAND::IMPL::RUN_RESULT decide(bool had_output) {
@@ -56,8 +49,9 @@ class BROKEN_PIPE : public ::testing::Test {
     return times;
   }
 
-  RECORDING_SINK posted;
-  RECORDING_SINK debug;
+  CAPTURED_MESSAGES messages;
+  RECORDING_SINK& posted = messages.posted;
+  RECORDING_SINK& debug = messages.debug;
   std::vector<int64_t> m_poll_times;
 };
 

@@ -30,16 +30,8 @@ class LINE_RECORDER : public IPC_COMMAND {
 
 class RunFake : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake_host::reset();
-    msg_set_default_sink(&posted);
-    msg_set_debug_sink(&debug);
-    msg_set_debug_level("IPC", 2);
-  }
+  void SetUp() override { fake_host::reset(); }
   void TearDown() override {
-    msg_set_default_sink(nullptr);
-    msg_set_debug_sink(nullptr);
-    msg_set_debug_level("IPC", 0);
     cfg_unset_value("ipc_sleep");
     cfg_unset_value("ipc_buffer_size");
   }
@@ -56,8 +48,9 @@ class RunFake : public ::testing::Test {
     return passes;
   }
 
-  RECORDING_SINK posted;
-  RECORDING_SINK debug;
+  CAPTURED_MESSAGES messages;
+  RECORDING_SINK& posted = messages.posted;
+  RECORDING_SINK& debug = messages.debug;
   LINE_RECORDER command;
   THR_PROCESS_EXIT_CODE code{-1, -1};
 };

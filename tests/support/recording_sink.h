@@ -16,3 +16,23 @@ class RECORDING_SINK : public MSG_SINK {
  private:
   std::vector<std::string> m_texts;
 };
+
+// For its lifetime, the posted messages and the library's debug texts (level 2) are recorded.
+class CAPTURED_MESSAGES {
+ public:
+  CAPTURED_MESSAGES() {
+    msg_set_default_sink(&posted);
+    msg_set_debug_sink(&debug);
+    msg_set_debug_level("IPC", 2);
+  }
+  ~CAPTURED_MESSAGES() {
+    msg_set_default_sink(nullptr);
+    msg_set_debug_sink(nullptr);
+    msg_set_debug_level("IPC", 0);
+  }
+  CAPTURED_MESSAGES(const CAPTURED_MESSAGES&) = delete;
+  CAPTURED_MESSAGES& operator=(const CAPTURED_MESSAGES&) = delete;
+
+  RECORDING_SINK posted;
+  RECORDING_SINK debug;
+};
