@@ -15,6 +15,7 @@
 #include "host/host.h"
 #include "host/msg.h"
 #include "host/ztcl.h"
+#include "ipc/ipc_command_impl.h"
 #include "tools/ipc_run/helper_pool.h"
 #include "tools/ipc_run/options.h"
 #include "tools/ipc_run/run_command.h"
@@ -79,17 +80,13 @@ void print_report(const MSG_REPORT& report) {
   std::fflush(stdout);
 }
 
-std::string title_of(const OPTIONS& options) {
-  if (!options.title.empty()) return options.title;
-  return options.command_line.substr(0, options.command_line.find(' '));
-}
-
 // The library explains a signal death only in its debug output; a terminal user wants to know.
 void explain_signal_death(const OPTIONS& options, const THR_PROCESS_EXIT_CODE& code) {
   if (!WIFSIGNALED(code.status)) return;
   int number = WTERMSIG(code.status);
-  std::fprintf(stderr, "ipc_run: %s was killed by signal %d (%s)%s\n", title_of(options).c_str(),
-               number, strsignal(number), WCOREDUMP(code.status) ? ", core dumped" : "");
+  std::fprintf(stderr, "ipc_run: %s was killed by signal %d (%s)%s\n",
+               IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(), number,
+               strsignal(number), WCOREDUMP(code.status) ? ", core dumped" : "");
 }
 
 struct RUN_OUTCOME {
