@@ -19,12 +19,13 @@ namespace {
 std::atomic<bool> fail_next_allocation{false};
 }  // namespace
 
-void* operator new(std::size_t size) {
+// The replacements stay out of line: once inlined, the optimiser would see malloc's pointer
+// reach operator delete (or free reach a new expression's pointer) and report a mismatch.
+__attribute__((noinline)) void* operator new(std::size_t size) {
   if (fail_next_allocation.exchange(false)) throw std::bad_alloc();
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-// Kept out of line: inlined into a delete expression, free would look mismatched to the compiler.
 __attribute__((noinline)) void operator delete(void* memory) noexcept { std::free(memory); }
 __attribute__((noinline)) void operator delete(void* memory, std::size_t) noexcept {
   std::free(memory);
