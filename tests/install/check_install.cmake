@@ -1,6 +1,6 @@
 # Installs the build under a scratch prefix, then builds and runs a consumer against it with
-# find_package, checks that pkg-config resolves the same prefix and that tclsh finds the backend
-# package.
+# find_package and with pkg-config, checks that pkg-config resolves the same prefix and that
+# tclsh finds the backend package.
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 
@@ -25,6 +25,14 @@ list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run_step(pkg-config --cflags --libs ipc)
+# The same consumer built with nothing but pkg-config's flags.
+separate_arguments(pc_flags UNIX_COMMAND "${step_output}")
+run_step(c++ -std=c++17 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${pc_flags}
+         -o ${WORK_DIR}/consumer_pc)
+get_filename_component(lib_dir ${pc_dir} DIRECTORY)
+set(ENV{LD_LIBRARY_PATH} ${lib_dir})
+run_step(${WORK_DIR}/consumer_pc)
+unset(ENV{LD_LIBRARY_PATH})
 file(REAL_PATH ${prefix}/include include_dir)
 execute_process(COMMAND pkg-config --variable=includedir ipc OUTPUT_VARIABLE pc_include
                 OUTPUT_STRIP_TRAILING_WHITESPACE)

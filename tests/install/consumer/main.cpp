@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include "host/host.h"
-#include "ipc/ipc_backend.h"
-#include "ipc/ipc_command.h"
+#include <ipc/host/host.h>
+#include <ipc/ipc_backend.h>
+#include <ipc/ipc_command.h>
 
 namespace {
 class COUNTING_COMMAND : public IPC_COMMAND {
