@@ -135,11 +135,6 @@ int debug_command(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
 
 }  // namespace
 
-void host_debug_text(const char* module, const std::string& text) {
-  if (MSG_D::debug_messages_enabled(nullptr))
-    msg_local_vdebug_no_checking_impl(module, "%s", text.c_str());
-}
-
 void host_start(const char* argv0) {
   if (ztcl_get_interpreter() != nullptr) return;  // started already
   ztcl_open_interpreter(argv0);

@@ -1,0 +1,169 @@
+// Where messages go: the default and debug sinks, reports and the internal-error report.
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "host/common/msg_internal.h"
+#include "host/msg.h"
+
+bool msg_initialized = false;
+const char* const msg_tcl_post_cmd = "msg_post";
+const char* const msg_tcl_ie_cmd = "msg_internal_error";
+
+namespace {
+
+const char* kind_label(MSG_KIND kind) {
+  switch (kind) {
+    case MSG_KIND::ERROR:
+      return "ERROR";
+    case MSG_KIND::WARNING:
+      return "WARNING";
+    case MSG_KIND::INFO:
+      return "INFO";
+    case MSG_KIND::INTERNAL_ERROR:
+      return "INTERNAL ERROR";
+    case MSG_KIND::DEBUG:
+      return "DEBUG";
+  }
+  return "MESSAGE";
+}
+
+void write_line(FILE* stream, const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+class STDOUT_SINK : public MSG_SINK {
+ public:
+  void deliver(const MSG_RECORD& record) override {
+    write_line(stdout, msg_format_record(record) + "\n");
+  }
+};
+
+class STDERR_DEBUG_SINK : public MSG_SINK {
+ public:
+  void deliver(const MSG_RECORD& record) override {
+    write_line(stderr, "DEBUG " + record.module + ": " + record.text + "\n");
+  }
+};
+
+struct SINKS {
+  // Recursive: a sink that posts while delivering must not deadlock its own thread.
+  std::recursive_mutex delivery;
+  STDOUT_SINK builtin_default;
+  STDERR_DEBUG_SINK builtin_debug;
+  MSG_SINK* default_sink = &builtin_default;
+  MSG_SINK* debug_sink = &builtin_debug;
+};
+
+SINKS& sinks() {
+  static SINKS* instance = new SINKS;  // never destroyed: messages may come from exit handlers
+  return *instance;
+}
+
+struct LIVE_REPORTS {
+  std::mutex mutex;
+  std::set<const void*> reports;
+};
+
+LIVE_REPORTS& live_reports() {
+  static LIVE_REPORTS* instance = new LIVE_REPORTS;
+  return *instance;
+}
+
+}  // namespace
+
+// --- Sinks -------------------------------------------------------------------------------------
+
+std::string msg_format_record(const MSG_RECORD& record) {
+  std::string line = kind_label(record.kind);
+  if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
+    line += " " + std::to_string(record.id);
+  return line + ": " + record.text;
+}
+
+void msg_set_default_sink(MSG_SINK* sink) {
+  SINKS& s = sinks();
+  std::lock_guard<std::recursive_mutex> lock(s.delivery);
+  s.default_sink = sink != nullptr ? sink : &s.builtin_default;
+}
+
+void msg_set_debug_sink(MSG_SINK* sink) {
+  SINKS& s = sinks();
+  std::lock_guard<std::recursive_mutex> lock(s.delivery);
+  s.debug_sink = sink != nullptr ? sink : &s.builtin_debug;
+}
+
+void msg_deliver_default(const MSG_RECORD& record) {
+  SINKS& s = sinks();
+  std::lock_guard<std::recursive_mutex> lock(s.delivery);
+  (record.kind == MSG_KIND::DEBUG ? s.debug_sink : s.default_sink)->deliver(record);
+}
+
+void msg_deliver_record(const MSG_RECORD& record, MSG_REPORT* report) {
+  if (report == nullptr) {
+    msg_deliver_default(record);
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> lock(sinks().delivery);
+  report->deliver(record);
+}
+
+// --- MSG_REPORT --------------------------------------------------------------------------------
+
+struct MSG_REPORT::STATE {
+  mutable std::mutex mutex;
+  std::vector<MSG_RECORD> records;
+};
+
+MSG_REPORT::MSG_REPORT() : m_state(new STATE) {
+  LIVE_REPORTS& live = live_reports();
+  std::lock_guard<std::mutex> lock(live.mutex);
+  live.reports.insert(this);
+}
+
+MSG_REPORT::~MSG_REPORT() {
+  {
+    LIVE_REPORTS& live = live_reports();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.reports.erase(this);
+  }
+  delete m_state;
+}
+
+void MSG_REPORT::deliver(const MSG_RECORD& record) {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  m_state->records.push_back(record);
+}
+
+std::vector<MSG_RECORD> MSG_REPORT::records() const {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  return m_state->records;
+}
+
+size_t MSG_REPORT::count() const {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  return m_state->records.size();
+}
+
+MSG_REPORT* MSG_REPORT::find_live(const void* handle) {
+  LIVE_REPORTS& live = live_reports();
+  std::lock_guard<std::mutex> lock(live.mutex);
+  if (live.reports.count(handle) == 0) return nullptr;
+  return static_cast<MSG_REPORT*>(const_cast<void*>(handle));
+}
+
+// --- Errors ------------------------------------------------------------------------------------
+
+void msg_post(const BRANTOR_ERROR_MESSAGE& error, bool internal, MSG_REPORT* report) {
+  MSG_KIND kind = internal ? MSG_KIND::INTERNAL_ERROR : MSG_KIND::ERROR;
+  msg_deliver_record(MSG_RECORD{kind, 0, error.text(), std::string()}, report);
+}
+
+void MSG_INTERNAL_ERROR::report(const char* text, const char* module, const char* file, int line) {
+  std::fprintf(stderr, "INTERNAL ERROR: %s (%s %s:%d)\n", msg_or_empty(text), msg_or_empty(module),
+               msg_or_empty(file), line);
+  std::fflush(stderr);
+  std::abort();
+}
