@@ -28,6 +28,9 @@ class THR_ERROR {
   virtual ~THR_ERROR();
   // A new error record naming the program and the OS reason; the caller owns it.
   virtual BRANTOR_ERROR_MESSAGE* make_error_message() const;
+  // True when the program itself could not be executed (missing, not executable), not what
+  // surrounds it (command line, option, directory, pipes).
+  virtual bool is_exec_failure() const { return false; }
   const std::string& program() const { return m_program; }
   int os_error() const { return m_os_error; }
 
@@ -43,7 +46,9 @@ using THR_PROCESS_CREATE_RESULT =
 
 // Starts command_line (split into words like sh, no shell) in its own process group with a fresh
 // stdin pipe and an output pipe; stderr joins the output pipe when stderr_pipe == output_pipe,
-// else stays the host's. option: "" or "cwd=DIR". Exec failure is reported here, at once.
+// else stays the host's. option: words split like a command line, each "cwd=DIR" (the child's
+// working directory) or "env=NAME=VALUE" (set in the child's environment; repeatable); "" for
+// none. Exec failure is reported here, at once.
 THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
                                               const std::string& option,
                                               unsigned long* output_pipe,

@@ -86,6 +86,7 @@ class IPC_EXPORT IPC_COMMAND::IMPL {
   bool m_tcl_mode = true;
   bool m_used = false;
   std::atomic<unsigned long> m_stdin_pipe{0};
+  int m_exec_error = 0;  // errno of a program that could not be executed, else 0
   std::unique_ptr<char[]> m_read_buffer;
   std::unique_ptr<char[]> m_line_buffer;
   unsigned long m_buffer_size = 0;

@@ -100,6 +100,7 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::start_and_monitor(
     if (!error)
       MSG_INTERNAL_ERROR::report("process creation gave neither a pid nor an error", IPC_MODULE,
                                  IPC_SOURCE_FILE, 711);
+    if (error->is_exec_failure()) m_exec_error = error->os_error();
     const std::unique_ptr<BRANTOR_ERROR_MESSAGE> record(error->make_error_message());
     msg_post(*record, false, nullptr);
     return RUN_RESULT{false, THR_PROCESS_EXIT_CODE{0, 0}};

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -49,6 +50,28 @@ class OPTION_ERROR : public THR_ERROR {
 
  private:
   std::string m_option;
+};
+
+// A working directory the child cannot be started in: the directory is at fault, not the program.
+class DIRECTORY_ERROR : public THR_ERROR {
+ public:
+  DIRECTORY_ERROR(std::string program, std::string directory, int os_error)
+      : THR_ERROR(std::move(program), os_error), m_directory(std::move(directory)) {}
+  BRANTOR_ERROR_MESSAGE* make_error_message() const override {
+    return new BRANTOR_ERROR_MESSAGE("Cannot use \"" + m_directory +
+                                     "\" as the working directory of \"" + program() +
+                                     "\": " + std::generic_category().message(os_error()));
+  }
+
+ private:
+  std::string m_directory;
+};
+
+// The program could not be executed.
+class EXEC_ERROR : public THR_ERROR {
+ public:
+  using THR_ERROR::THR_ERROR;
+  bool is_exec_failure() const override { return true; }
 };
 
 // The pipe ends handed out to callers. Handles are never reused, so a handle kept after its
@@ -102,13 +125,64 @@ std::unique_ptr<THR_ERROR> split_words(const std::string& command_line, WORDS* w
   return std::make_unique<COMMAND_LINE_ERROR>(command_line, reason);
 }
 
-// "" or "cwd=DIR"; false for anything else.
-bool parse_option(const std::string& option, std::string* directory) {
-  static const std::string CWD = "cwd=";
-  if (option.empty()) return true;
-  if (option.compare(0, CWD.size(), CWD) != 0 || option.size() == CWD.size()) return false;
-  *directory = option.substr(CWD.size());
+// What the process option asks for.
+struct PROCESS_SETTINGS {
+  std::string directory;
+  std::vector<std::string> environment;  // NAME=VALUE, later ones win
+};
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool parse_option_word(const std::string& word, PROCESS_SETTINGS* settings) {
+  if (starts_with(word, "cwd=") && word.size() > 4) {
+    settings->directory = word.substr(4);
+    return true;
+  }
+  if (starts_with(word, "env=") && word.size() > 4 && word[4] != '=' &&
+      word.find('=', 4) != std::string::npos) {
+    settings->environment.push_back(word.substr(4));
+    return true;
+  }
+  return false;
+}
+
+// Words split like a command line, each "cwd=DIR" or "env=NAME=VALUE"; false for anything else.
+bool parse_option(const std::string& option, PROCESS_SETTINGS* settings) {
+  if (option.find_first_not_of(" \t\n") == std::string::npos) return true;
+  gchar** argv = nullptr;
+  if (!g_shell_parse_argv(option.c_str(), nullptr, &argv, nullptr)) return false;
+  WORDS words(argv, g_strfreev);
+  for (gchar** word = argv; *word != nullptr; ++word)
+    if (!parse_option_word(*word, settings)) return false;
   return true;
+}
+
+// Our environment with the overrides applied; the strings live as long as the result.
+std::vector<std::string> child_environment(const std::vector<std::string>& overrides) {
+  std::map<std::string, std::string> variables;
+  std::vector<std::string> order;
+  auto put = [&](const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('='));
+    if (variables.count(name) == 0) order.push_back(name);
+    variables[name] = entry;
+  };
+  for (char** entry = environ; *entry != nullptr; ++entry) put(*entry);
+  for (const std::string& entry : overrides) put(entry);
+  std::vector<std::string> result;
+  for (const std::string& name : order) result.push_back(variables[name]);
+  return result;
+}
+
+// Opened here, so a directory that cannot be used is told apart from a program that cannot run.
+int open_directory(const std::string& directory, UNIQUE_FD* fd) {
+  if (directory.empty()) return 0;
+  fd->reset(
+      retry_on_eintr([&] { return ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+  if (!*fd) return errno;
+  if (::access(directory.c_str(), X_OK) != 0) return errno;
+  return 0;
 }
 
 struct CHILD_PIPES {
@@ -122,8 +196,10 @@ int make_child_pipes(bool want_output, bool want_input, CHILD_PIPES* pipes) {
   return 0;
 }
 
-void plan_descriptors(const CHILD_PIPES& child, bool join_stderr, const std::string& directory,
+void plan_descriptors(const CHILD_PIPES& child, bool join_stderr, const UNIQUE_FD& directory,
                       SPAWN_FILE_ACTIONS* actions) {
+  // First, before a dup2 could land on the directory's descriptor.
+  if (directory) actions->change_directory(directory.get());
   if (child.input.read_end)
     actions->move_fd(child.input.read_end.get(), STDIN_FILENO);
   else
@@ -132,20 +208,27 @@ void plan_descriptors(const CHILD_PIPES& child, bool join_stderr, const std::str
     actions->move_fd(child.output.write_end.get(), STDOUT_FILENO);
     if (join_stderr) actions->move_fd(child.output.write_end.get(), STDERR_FILENO);
   }
-  if (!directory.empty()) actions->change_directory(directory.c_str());
   actions->close_the_rest();
 }
 
 int spawn_child(gchar** argv, const CHILD_PIPES& child, bool join_stderr,
-                const std::string& directory, pid_t* pid) {
+                const UNIQUE_FD& directory, const std::vector<std::string>& overrides, pid_t* pid) {
   SPAWN_ATTRIBUTES attributes(true);
   SPAWN_FILE_ACTIONS actions;
   plan_descriptors(child, join_stderr, directory, &actions);
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!overrides.empty()) {
+    environment = child_environment(overrides);
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
   if (attributes.error() != 0) return attributes.error();
   if (actions.error() != 0) return actions.error();
   // glibc's posix_spawn waits for the exec (the child shares our memory until then), so an exec
   // failure comes back here as the result.
-  return posix_spawnp(pid, argv[0], actions.get(), attributes.get(), argv, environ);
+  return posix_spawnp(pid, argv[0], actions.get(), attributes.get(), argv,
+                      envp.empty() ? environ : envp.data());
 }
 
 void fill_stat(THR_SYS_FUNC_STAT_STRUCT* stat, int os_error,
@@ -185,9 +268,12 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
   WORDS words(nullptr, g_strfreev);
   if (auto error = split_words(command_line, &words)) return failure(std::move(error), stat, start);
   const std::string program = words.get()[0];
-  std::string directory;
-  if (!parse_option(option, &directory))
+  PROCESS_SETTINGS settings;
+  if (!parse_option(option, &settings))
     return failure(std::make_unique<OPTION_ERROR>(program, option), stat, start);
+  UNIQUE_FD directory;
+  if (int e = open_directory(settings.directory, &directory))
+    return failure(std::make_unique<DIRECTORY_ERROR>(program, settings.directory, e), stat, start);
 
   CHILD_PIPES child;
   if (int e = make_child_pipes(output_pipe != nullptr, stdin_pipe != nullptr, &child))
@@ -197,9 +283,9 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
 
   const bool join_stderr = stderr_pipe != nullptr && stderr_pipe == output_pipe;
   pid_t pid = 0;
-  if (int e = spawn_child(words.get(), child, join_stderr, directory, &pid)) {
+  if (int e = spawn_child(words.get(), child, join_stderr, directory, settings.environment, &pid)) {
     child_table_unreserve(place);
-    return failure(std::make_unique<THR_ERROR>(program, e), stat, start);
+    return failure(std::make_unique<EXEC_ERROR>(program, e), stat, start);
   }
   child_table_fill(place, pid);
   if (output_pipe != nullptr) *output_pipe = pipes().add(std::move(child.output.read_end));

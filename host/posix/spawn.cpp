@@ -38,8 +38,8 @@ void SPAWN_FILE_ACTIONS::open_null(int target, int flags) {
   note(posix_spawn_file_actions_addopen(&m_actions, target, "/dev/null", flags, 0));
 }
 
-void SPAWN_FILE_ACTIONS::change_directory(const char* directory) {
-  note(posix_spawn_file_actions_addchdir_np(&m_actions, directory));
+void SPAWN_FILE_ACTIONS::change_directory(int directory_fd) {
+  note(posix_spawn_file_actions_addfchdir_np(&m_actions, directory_fd));
 }
 
 void SPAWN_FILE_ACTIONS::close_the_rest() {

@@ -29,7 +29,8 @@ class SPAWN_FILE_ACTIONS {
   // Each records the first failure; error() tells it.
   void move_fd(int fd, int target);
   void open_null(int target, int flags);
-  void change_directory(const char* directory);
+  // The child changes to the directory open as directory_fd, which must stay open until spawned.
+  void change_directory(int directory_fd);
   // Closes every descriptor from 3 on; call after the moves onto 0, 1 and 2.
   void close_the_rest();
   const posix_spawn_file_actions_t* get() const { return &m_actions; }

@@ -115,16 +115,21 @@ std::vector<std::string> printing(const std::vector<std::string>& options,
   return args;
 }
 
-TEST(IpcRunTest, TclModeRelaysMessagesAndDropsStrayText) {
+TEST(IpcRunTest, TclModeRelaysMessagesAndShowsStrayText) {
   TOOL_RESULT r = run_tool(printing(
       {}, {"msg_post 0 error 7 {disk full}", "msg_post 0 W {no id}", "msg_post 0 info 9 {two",
            "lines}", "stray text here", "msg_internal_error 0 {bad state}",
-           "msg_tcl_puts {raw text}", "msg_post 0 bogus x"}));
+           "msg_tcl_puts {raw text}", "msg_post 0 bogus x", "gone \x1b[2J {never", "closed"}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "ERROR 7: disk full\nWARNING: no id\nINFO 9: two\nlines\n"
             "INTERNAL ERROR: bad state\nraw text");
-  EXPECT_EQ(r.err, "");
+  // A command never completed is stray too; a child cannot send the terminal escapes.
+  EXPECT_EQ(r.err,
+            "ipc_run: stray output: stray text here\n"
+            "ipc_run: stray output: gone \\x1B[2J {never\n"
+            "ipc_run: stray output: closed\n");
+  EXPECT_EQ(run_tool(printing({"--qui"}, {"stray text here"})).err, "");
 }
 
 TEST(IpcRunTest, PlainModeReportDebugAndSuppression) {
@@ -138,7 +143,8 @@ TEST(IpcRunTest, PlainModeReportDebugAndSuppression) {
   TOOL_RESULT debug = run_tool(printing({"--debug"}, {"Debug: looking at 3 files", "stray"}));
   EXPECT_THAT(debug.err, AllOf(HasSubstr("DEBUG IPC: Launching: printf"),
                                HasSubstr("DEBUG CHILD: looking at 3 files"),
-                               HasSubstr("NOT posting tcl buffer = stray")));
+                               HasSubstr("NOT posting tcl buffer = stray"),
+                               HasSubstr("ipc_run: stray output: stray\n")));
   EXPECT_EQ(debug.out, "");
   EXPECT_EQ(run_tool(printing({}, {"Debug: hidden"})).err, "");
 
@@ -164,30 +170,77 @@ TEST(IpcRunTest, StderrCaptureShellWrapAndSystemShell) {
   EXPECT_EQ(run_tool(args).out, "INFO 112000: a\"b $HOME c\\d `x` it's a  b\nINFO 112000: \n");
 
   TOOL_RESULT system =
-      run_tool({"--set", "ipc_use_system=1", "--summary", "-c", "echo sys; exit 4"});
+      run_tool({"--set", "ipc_use_system=on", "--summary", "-c", "echo sys; exit 4"});
   EXPECT_EQ(system.status, 4);
   EXPECT_EQ(system.out, "sys\n");  // the system shell's output is not read by the library
   EXPECT_EQ(system.err, "ipc_run: ok=1 status=1024 exit_code=4\n");
 }
 
-TEST(IpcRunTest, ExitCodesSignalsAndFailures) {
-  TOOL_RESULT exited = run_tool({"--summary", "-c", "sh -c 'exit 7'"});
-  EXPECT_EQ(exited.status, 7);
-  EXPECT_EQ(exited.err, "ipc_run: ok=1 status=1792 exit_code=7\n");
+struct CASE {
+  std::vector<std::string> args;
+  int status;
+  ::testing::Matcher<const std::string&> out;
+  ::testing::Matcher<const std::string&> err;
+};
 
-  TOOL_RESULT killed = run_tool({"--summary", "--", "sh", "-c", "kill -9 $$"});
-  EXPECT_EQ(killed.status, 1);
-  EXPECT_EQ(killed.err,
-            "ipc_run: ok=1 status=9 exit_code=1\nipc_run: sh was killed by signal 9 (Killed)\n");
-
-  TOOL_RESULT missing = run_tool({"--summary", "--", "/no/such/program", "x"});
-  EXPECT_EQ(missing.status, 125);
-  EXPECT_THAT(missing.out, HasSubstr("ERROR: Cannot start program \"/no/such/program\""));
-  EXPECT_EQ(missing.err, "ipc_run: ok=0 status=0 exit_code=0\n");
-
-  TOOL_RESULT silent = run_tool({"--", CHILDREN + "/sleep_forever", "--close-output"});
-  EXPECT_EQ(silent.status, 125);
-  EXPECT_THAT(silent.out, HasSubstr("Cannot connect with"));
+TEST(IpcRunTest, ExitStatusesOptionsAndTheirDiagnostics) {
+  using ::testing::Eq;
+  const std::string not_executable = std::string(IPC_SOURCE_DIR) + "/README.md";
+  const CASE cases[] = {
+      {{"--summary", "-c", "sh -c 'exit 7'"},
+       7,
+       Eq(""),
+       Eq("ipc_run: ok=1 status=1792 exit_code=7\n")},
+      {{"--", "sh", "-c", "kill -9 $$"},
+       137,
+       Eq(""),
+       Eq("ipc_run: sh was killed by signal 9 (Killed)\n")},
+      {{"--set=ipc_use_system=1", "-c", "kill -TERM $$"}, 143, Eq(""), HasSubstr("signal 15")},
+      {{"--", "/no/such/program", "x"},
+       127,
+       Eq("ERROR: Cannot start program \"/no/such/program\": No such file or directory\n"),
+       Eq("")},
+      {{"--", not_executable}, 126, HasSubstr("Permission denied"), Eq("")},
+      {{"--shell", "--", "no_such_program_here"},
+       127,
+       Eq(""),
+       AllOf(HasSubstr("ipc_run: stray output: "), HasSubstr("no_such_program_here: not found"))},
+      {{"--timeout", "0.3", "--", "sleep", "30"},
+       124,
+       Eq(""),
+       Eq("ipc_run: sleep stopped after the --timeout of 0.3 seconds\n")},
+      {{"--cwd", "/no/such/dir", "--", "pwd"},
+       125,
+       Eq("ERROR: Cannot use \"/no/such/dir\" as the working directory of \"pwd\": No such file "
+          "or directory\n"),
+       Eq("")},
+      {{"--", CHILDREN + "/sleep_forever", "--close-output"},
+       125,
+       HasSubstr("Cannot connect with"),
+       Eq("")},
+      {{"--eval", "no_such_command", "--", "true"},
+       125,
+       Eq(""),
+       Eq("ipc_run: --eval: invalid command name \"no_such_command\"\n")},
+      // GNU conventions: abbreviations, -cVALUE, bundling, --opt=value; cwd and env reach the
+      // child.
+      {{"--pla", "--summ", "-qcprintf 'x\\n'"},
+       0,
+       Eq("INFO 112000: x\nINFO 112000: \n"),
+       Eq("ipc_run: ok=1 status=0 exit_code=0\n")},
+      {{"--plain", "--cwd=/", "--env", "IPC_T=a 'b'", "--option", "env=IPC_U=u", "--", "sh", "-c",
+        "pwd; echo \"$IPC_T\" $IPC_U"},
+       0,
+       Eq("INFO 112000: /\nINFO 112000: a 'b' u\nINFO 112000: \n"),
+       Eq("")},
+  };
+  for (const CASE& c : cases) {
+    TOOL_RESULT r = run_tool(c.args);
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_THAT(r.out, c.out);
+    EXPECT_THAT(r.err, c.err);
+  }
 
   TOOL_RESULT talked =
       run_tool({"--", "sh", "-c",
@@ -195,10 +248,6 @@ TEST(IpcRunTest, ExitCodesSignalsAndFailures) {
   EXPECT_EQ(talked.status, 125);
   EXPECT_THAT(talked.out, AllOf(HasSubstr("INFO: hi\n"),
                                 HasSubstr("broken but process still running, terminating...")));
-
-  TOOL_RESULT bad_eval = run_tool({"--eval", "no_such_command", "--", "true"});
-  EXPECT_EQ(bad_eval.status, 125);
-  EXPECT_EQ(bad_eval.err, "ipc_run: --eval: invalid command name \"no_such_command\"\n");
 }
 
 TEST(IpcRunTest, NamedPipeBroadcastAndBackendPackage) {
@@ -266,26 +315,36 @@ TEST(IpcRunTest, StopRequestSigtermAndStdin) {
 }
 
 TEST(IpcRunTest, UsageErrorsHelpAndVersion) {
-  const std::vector<std::vector<std::string>> mistakes = {{},
-                                                          {"--bogus", "true"},
-                                                          {"--title"},
-                                                          {"--set", "novalue", "true"},
-                                                          {"--suppress", "x", "true"},
-                                                          {"--pool", "3", "--helper", "h", "true"},
-                                                          {"--pool", "3:5", "true"},
-                                                          {"--helper", "h", "true"},
-                                                          {"-c", "true", "extra"},
-                                                          {"--plain=1", "true"},
-                                                          {"--named-pipe", "true"}};
+  const std::vector<std::vector<std::string>> mistakes = {
+      {},
+      {"--bogus", "true"},
+      {"--title"},
+      {"--set", "novalue", "true"},
+      {"--suppress", "x", "true"},
+      {"--pool", "3", "--helper", "h", "true"},
+      {"--pool", "3:5", "true"},
+      {"--helper", "h", "true"},
+      {"-c", "true", "extra"},
+      {"--plain=1", "true"},
+      {"--named-pipe", "true"},
+      {"--s", "true"},
+      {"--set", "ipc_buffer_size=0", "true"},
+      {"--timeout", "5x", "true"},
+      {"--env", "=x", "true"},
+      {"--color=sometimes", "true"},
+      {"--set=ipc_use_system=1", "--cwd=/", "true"}};
   for (const auto& args : mistakes) {
     TOOL_RESULT r = run_tool(args);
     EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
     EXPECT_THAT(r.err, AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run")));
     EXPECT_EQ(r.out, "");
   }
+  EXPECT_THAT(
+      run_tool({"--set", "no_such_key=1", "true"}).err,
+      HasSubstr("unknown key \"no_such_key\"; known keys: ipc_use_system, ipc_buffer_size"));
   TOOL_RESULT help = run_tool({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool H:P")));
+  EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool=H:P")));
   EXPECT_EQ(run_tool({"--version"}).out, "ipc_run 1.0.0\n");
 }
 

@@ -16,6 +16,8 @@
 #include "host/msg.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
+#include "tools/ipc_run/debug_display.h"
+#include "tools/ipc_run/exit_status.h"
 #include "tools/ipc_run/helper_pool.h"
 #include "tools/ipc_run/options.h"
 #include "tools/ipc_run/run_command.h"
@@ -24,9 +26,7 @@
 
 namespace {
 
-constexpr int EXIT_RUN_FAILED = 125;
 constexpr int EXIT_STOPPED = 130;
-constexpr int EXIT_USAGE = 2;
 
 HELPER_POOL* live_pool = nullptr;
 
@@ -50,7 +50,7 @@ void terminate_helpers_at_exit() {
 
 void configure_host(const OPTIONS& options) {
   for (const auto& [key, value] : options.settings) cfg_set_value(key, value);
-  if (options.debug) msg_set_debug_level("IPC", MSG_D_LEVEL_2);
+  if (options.trusted) cfg_set_value("tcl_trusted", "1");
   for (unsigned id : options.suppressed_ids) MSG_INDEX::get_default_index()->suppress(id);
 }
 
@@ -58,6 +58,7 @@ void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
   if (options.plain) command.disable_tcl_mode();
   if (options.no_stderr) command.disable_stderr_capture();
   if (options.no_gui) command.disable_gui_update();
+  command.set_timeout(options.timeout_seconds);
   command.serve_events_when_idle(!options.no_gui);
 }
 
@@ -99,22 +100,28 @@ RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POO
   std::optional<STDIN_FORWARDER> forwarder;
   if (options.forward_stdin) forwarder.emplace(command);
   if (pool == nullptr) {
-    outcome.ok = command.run(options.command_line, options.process_option, options.wrap_in_shell,
-                             &outcome.code, options.title, options.use_named_pipe);
+    outcome.ok =
+        command.run(options.command_line, full_process_option(options), options.wrap_in_shell,
+                    &outcome.code, options.title, options.use_named_pipe);
   } else {
     outcome.ok = command.run_with_named_pipe(
-        options.command_line, options.process_option, options.wrap_in_shell, &outcome.code,
+        options.command_line, full_process_option(options), options.wrap_in_shell, &outcome.code,
         options.title, options.use_named_pipe, true, pool->to_helpers(), pool->from_helpers(),
         pool->helper_count(), options.pool->partition_count);
   }
   return outcome;
 }
 
-int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome) {
+int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_COMMAND& command) {
   if (ipc_run_stop_requested) return EXIT_STOPPED;
-  if (!outcome.ok) return EXIT_RUN_FAILED;
-  explain_signal_death(options, outcome.code);
-  return outcome.code.exit_code;
+  if (command.timed_out())
+    std::fprintf(stderr, "ipc_run: %s stopped after the --timeout of %g seconds\n",
+                 IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(),
+                 options.timeout_seconds);
+  else if (outcome.ok)
+    explain_signal_death(options, outcome.code);
+  return exit_status_of(
+      RUN_END{outcome.ok, outcome.code, command.exec_error(), command.timed_out()});
 }
 
 int run_backend(const OPTIONS& options) {
@@ -150,11 +157,14 @@ int run_backend(const OPTIONS& options) {
     pool.finish();
     live_pool = nullptr;
   }
+  // Text the library never judged, as it never became a complete command, is stray too.
+  if (!options.quiet && !command.unfinished_command().empty())
+    show_stray_output(command.unfinished_command());
   if (options.report) print_report(report);
   if (options.summary)
     std::fprintf(stderr, "ipc_run: ok=%d status=%d exit_code=%d\n", outcome.ok ? 1 : 0,
                  outcome.code.status, outcome.code.exit_code);
-  return exit_status(options, outcome);
+  return exit_status(options, outcome, command);
 }
 
 }  // namespace
@@ -169,7 +179,8 @@ int main(int argc, char** argv) {
       std::printf("ipc_run %s\n", IPC_VERSION);
       return 0;
     case PARSE_OUTCOME::USAGE_ERROR:
-      std::fprintf(stderr, "ipc_run: %s\n%s", parsed.error.c_str(), short_usage());
+      if (!parsed.error.empty()) std::fprintf(stderr, "ipc_run: %s\n", parsed.error.c_str());
+      std::fputs(short_usage(), stderr);
       return EXIT_USAGE;
     case PARSE_OUTCOME::RUN:
       break;
@@ -177,8 +188,12 @@ int main(int argc, char** argv) {
   install_sigint_handler();
   std::atexit(terminate_helpers_at_exit);
   host_start(argv[0]);
-  configure_host(parsed.options);
-  int status = run_backend(parsed.options);
+  int status = 0;
+  {
+    SCOPED_DEBUG_DISPLAY display(!parsed.options.quiet, parsed.options.debug);
+    configure_host(parsed.options);
+    status = run_backend(parsed.options);
+  }
   host_stop();
   return status;
 }

@@ -1,65 +1,165 @@
 #include "tools/ipc_run/options.h"
 
+#include <getopt.h>
+#include <glib.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
+#include <memory>
 
 namespace {
 
-constexpr const char* USAGE =
+constexpr const char* USAGE_LINES =
     "usage: ipc_run [OPTIONS] [--] COMMAND [ARG...]\n"
-    "       ipc_run [OPTIONS] -c COMMAND-LINE\n"
-    "Try 'ipc_run --help' for more information.\n";
+    "       ipc_run [OPTIONS] -c COMMAND-LINE\n";
 
 constexpr const char* HELP_BODY =
-    R"(Runs COMMAND as a backend child process and relays what it says: each line it
-writes on standard output or standard error is a Tcl command evaluated in
-ipc_run's interpreter (msg_post, msg_internal_error, msg_tcl_puts, Debug:,
-ipc_send), and any other line is shown as information.
+    R"(Runs COMMAND as a backend child process and relays what it says. Each line the
+child writes on standard output or standard error is gathered into a complete
+Tcl command and evaluated when its first word is a command ipc_run knows
+(msg_post, msg_internal_error, msg_tcl_puts, Debug:, ipc_send); messages go
+to standard output. Any other text is the child's stray output, shown on
+standard error as "ipc_run: stray output: TEXT" unless --quiet is given.
 
 Options:
-  -c, --command-line TEXT  run TEXT as the command line, verbatim
-      --title TEXT         name of the child in messages (default: first word)
+  -c, --command-line=TEXT  run TEXT as the command line, verbatim
+      --title=TEXT         name of the child in messages (default: first word)
       --shell              run the command line through sh -c "..."
+      --cwd=DIR            start the child in directory DIR
+      --env=NAME=VALUE     set NAME in the child's environment (repeatable)
+      --option=TEXT        process option words: cwd=DIR, env=NAME=VALUE
+      --timeout=DURATION   stop the child after DURATION seconds (suffix s, m,
+                           h or d; 0 for none) and exit with status 124
       --named-pipe         give the child a named pipe (--pipe_name=PATH)
-      --option TEXT        process option, e.g. cwd=DIR
       --plain              every line is plain text, no Tcl
       --no-stderr          leave the child's standard error alone
       --no-gui             do not serve the interpreter's events during the run
       --report             record the messages and list them after the run
-      --set KEY=VALUE      set a configuration value (repeatable), e.g.
-                           ipc_use_system=1, ipc_buffer_size=N, ipc_sleep=MS,
-                           thr_named_pipe_connect_timeout=MS
-      --debug              show the library's debug output (module IPC, level 2)
-      --suppress ID        suppress information or warning ID (repeatable)
-      --eval SCRIPT        evaluate Tcl SCRIPT before the run (repeatable)
+      --set=KEY=VALUE      set a configuration value (repeatable); KEY is one of
+                           ipc_use_system=0|1, ipc_buffer_size=BYTES,
+                           ipc_sleep=MS, thr_named_pipe_connect_timeout=MS,
+                           tcl_trusted=0|1, tcl_time_limit=MS
+      --trusted            evaluate the child's lines in ipc_run's own
+                           interpreter instead of a safe one (tcl_trusted=1)
+      --expose=NAME        let the child call the Tcl command NAME, e.g. one
+                           defined by --eval (repeatable)
+      --eval=SCRIPT        evaluate Tcl SCRIPT before the run (repeatable)
       --stdin              forward standard input to the child
-      --pool H:P           dispatch P partitions to H helpers over named pipes
-      --helper CMD         helper command; each gets --helper_index=I
+      --pool=H:P           dispatch P partitions to H helpers over named pipes
+      --helper=CMD         helper command; each gets --helper_index=I
                            --read_pipe=TO --write_pipe=FROM appended
+      --suppress=ID        suppress information or warning ID (repeatable)
+  -q, --quiet              do not show the child's stray output
+      --debug              show the library's debug output (DEBUG IPC: ...)
+                           and the child's Debug: lines (DEBUG CHILD: ...)
+      --color[=WHEN]       colour messages by severity: auto (on a terminal,
+                           the default), always (also without WHEN) or never
       --summary            print ok, raw status and exit code on standard error
   -h, --help               show this help
       --version            show the version
 
-Exit status: the child's exit code; 125 when the run failed or ipc_run hit an
-error; 130 after Ctrl-C; 2 for a usage error.
+Long options may be abbreviated while unambiguous.
+
+Exit status:
+  CODE   the child's exit code, when it exited
+  128+N  the child was killed by signal N
+  124    --timeout expired and the child was stopped
+  125    the run failed otherwise, or ipc_run itself failed
+  126    the program could not be executed
+  127    the program was not found
+  129    ipc_run got SIGHUP
+  130    ipc_run got Ctrl-C (SIGINT)
+  141    ipc_run's standard output was closed
+  1      ipc_run got SIGTERM
+  2      usage error
 )";
 
+enum class KEY_KIND { FLAG, POSITIVE, NON_NEGATIVE };
+
+struct CONFIGURATION_KEY {
+  const char* name;
+  KEY_KIND kind;
+};
+
+// The configuration keys the library and the host read.
+constexpr CONFIGURATION_KEY KEYS[] = {
+    {"ipc_use_system", KEY_KIND::FLAG},
+    {"ipc_buffer_size", KEY_KIND::POSITIVE},
+    {"ipc_sleep", KEY_KIND::NON_NEGATIVE},
+    {"thr_named_pipe_connect_timeout", KEY_KIND::NON_NEGATIVE},
+    {"tcl_trusted", KEY_KIND::FLAG},
+    {"tcl_time_limit", KEY_KIND::NON_NEGATIVE},
+};
+
+std::string key_list() {
+  std::string list;
+  for (const CONFIGURATION_KEY& key : KEYS)
+    list += std::string(list.empty() ? "" : ", ") + key.name;
+  return list;
+}
+
+bool parse_int(const std::string& text, long low, long high, long* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  *value = std::strtol(text.c_str(), &end, 10);
+  return errno == 0 && *end == '\0' && *value >= low && *value <= high;
+}
+
+bool is_flag_value(const std::string& text) {
+  for (const char* word : {"0", "1", "on", "off", "true", "false", "yes", "no"})
+    if (g_ascii_strcasecmp(text.c_str(), word) == 0) return true;
+  return false;
+}
+
+bool valid_value(KEY_KIND kind, const std::string& value) {
+  long number = 0;
+  switch (kind) {
+    case KEY_KIND::FLAG:
+      return is_flag_value(value);
+    case KEY_KIND::POSITIVE:
+      return parse_int(value, 1, 0x7FFFFFFFL, &number);
+    case KEY_KIND::NON_NEGATIVE:
+      return parse_int(value, 0, 0x7FFFFFFFL, &number);
+  }
+  return false;
+}
+
+// Seconds as timeout(1) takes them: a non-negative number with an optional unit s, m, h or d.
+bool parse_duration(const std::string& text, double* seconds) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || !std::isfinite(value) || value < 0) return false;
+  const std::string unit = end;
+  if (unit == "" || unit == "s")
+    *seconds = value;
+  else if (unit == "m")
+    *seconds = value * 60;
+  else if (unit == "h")
+    *seconds = value * 3600;
+  else if (unit == "d")
+    *seconds = value * 86400;
+  else
+    return false;
+  return true;
+}
+
 // Characters a POSIX word splitter passes through unchanged outside quotes.
-bool is_plain_word_character(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::strchr("_@%+=:,./-", c) != nullptr;
+bool is_plain_word(const std::string& word) {
+  if (word.empty()) return false;
+  for (char c : word)
+    if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
+  return true;
 }
 
 std::string quote_word(const std::string& word) {
-  bool plain = !word.empty();
-  for (char c : word) plain = plain && is_plain_word_character(c);
-  if (plain) return word;
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+  if (is_plain_word(word)) return word;
+  std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
+  return quoted.get();
 }
 
 std::string escape_for_double_quotes(const std::string& text) {
@@ -71,67 +171,124 @@ std::string escape_for_double_quotes(const std::string& text) {
   return escaped;
 }
 
-bool parse_int(const std::string& text, long low, long high, long* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  *value = std::strtol(text.c_str(), &end, 10);
-  return errno == 0 && *end == '\0' && *value >= low && *value <= high;
-}
+// Codes getopt_long returns for options without a short name.
+enum LONG_ONLY : int {
+  TITLE = 256,
+  SHELL,
+  CWD,
+  ENV,
+  PROCESS_OPTION,
+  TIMEOUT,
+  NAMED_PIPE,
+  PLAIN,
+  NO_STDERR,
+  NO_GUI,
+  REPORT,
+  SET,
+  TRUSTED,
+  EXPOSE,
+  EVAL,
+  STDIN,
+  POOL,
+  HELPER,
+  SUPPRESS,
+  DEBUG,
+  COLOR,
+  SUMMARY,
+  VERSION,
+};
+
+constexpr option LONG_OPTIONS[] = {
+    {"command-line", required_argument, nullptr, 'c'},
+    {"title", required_argument, nullptr, TITLE},
+    {"shell", no_argument, nullptr, SHELL},
+    {"cwd", required_argument, nullptr, CWD},
+    {"env", required_argument, nullptr, ENV},
+    {"option", required_argument, nullptr, PROCESS_OPTION},
+    {"timeout", required_argument, nullptr, TIMEOUT},
+    {"named-pipe", no_argument, nullptr, NAMED_PIPE},
+    {"plain", no_argument, nullptr, PLAIN},
+    {"no-stderr", no_argument, nullptr, NO_STDERR},
+    {"no-gui", no_argument, nullptr, NO_GUI},
+    {"report", no_argument, nullptr, REPORT},
+    {"set", required_argument, nullptr, SET},
+    {"trusted", no_argument, nullptr, TRUSTED},
+    {"expose", required_argument, nullptr, EXPOSE},
+    {"eval", required_argument, nullptr, EVAL},
+    {"stdin", no_argument, nullptr, STDIN},
+    {"pool", required_argument, nullptr, POOL},
+    {"helper", required_argument, nullptr, HELPER},
+    {"suppress", required_argument, nullptr, SUPPRESS},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"debug", no_argument, nullptr, DEBUG},
+    {"color", optional_argument, nullptr, COLOR},
+    {"summary", no_argument, nullptr, SUMMARY},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// '+': the first word that is not an option starts the command; its own options stay its own.
+constexpr const char* SHORT_OPTIONS = "+c:qh";
 
 class PARSER {
  public:
-  PARSER(int argc, const char* const* argv) : m_argc(argc), m_argv(argv) {}
-
-  PARSE_RESULT parse() {
-    std::vector<std::string> words;
-    bool have_command_line = false;
-    int i = 1;
-    for (; i < m_argc; ++i) {
-      std::string argument = m_argv[i];
-      if (argument == "--") {
-        ++i;
-        break;
-      }
-      if (argument.size() < 2 || argument[0] != '-') break;
-      if (argument == "-h" || argument == "--help") return outcome(PARSE_OUTCOME::HELP);
-      if (argument == "--version") return outcome(PARSE_OUTCOME::VERSION);
-      std::string name = argument;
-      std::optional<std::string> inline_value;
-      size_t equals = argument.find('=');
-      if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-        name = argument.substr(0, equals);
-        inline_value = argument.substr(equals + 1);
-      }
-      if (!apply(name, inline_value, i, have_command_line)) return m_result;
+  PARSE_RESULT parse(int argc, const char* const* argv) {
+    // getopt_long names the program by argv[0] in its messages; ours all start "ipc_run:".
+    std::vector<std::string> words(argv, argv + argc);
+    std::vector<char*> arguments{const_cast<char*>("ipc_run")};
+    for (int i = 1; i < argc; ++i) arguments.push_back(words[i].data());
+    arguments.push_back(nullptr);
+    optind = 0;  // also resets getopt's state
+    opterr = 1;
+    for (;;) {
+      int code = getopt_long(argc, arguments.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+      if (code == -1) break;
+      if (code == 'h') return outcome(PARSE_OUTCOME::HELP);
+      if (code == VERSION) return outcome(PARSE_OUTCOME::VERSION);
+      if (code == '?' || code == ':') return error("");
+      if (!apply(code, optarg != nullptr ? optarg : "")) return m_result;
     }
-    for (; i < m_argc; ++i) words.emplace_back(m_argv[i]);
-
-    if (have_command_line && !words.empty())
-      return error("give either -c COMMAND-LINE or COMMAND [ARG...], not both");
-    if (!have_command_line && words.empty()) return error("no command given");
-    if (!have_command_line) {
-      m_result.options.command_line = join_shell_words(words);
-      // The library puts the line between double quotes as it is; escaping what is special
-      // there makes sh receive exactly the joined words.
-      if (m_result.options.wrap_in_shell)
-        m_result.options.command_line = escape_for_double_quotes(m_result.options.command_line);
-    }
-    // The library inserts the pipe's name at the first blank, so there must be one.
-    if (m_result.options.use_named_pipe &&
-        m_result.options.command_line.find(' ') == std::string::npos)
-      return error(
-          "--named-pipe needs a command with at least one argument: the pipe's name "
-          "is passed right after the program");
-    if (m_result.options.pool) m_result.options.pool->helper_command = m_pending_helper;
-    if (m_result.options.pool && m_pending_helper.empty())
-      return error("--pool needs --helper CMD");
-    if (!m_result.options.pool && !m_pending_helper.empty())
-      return error("--helper needs --pool H:P");
-    return outcome(PARSE_OUTCOME::RUN);
+    return finish(std::vector<std::string>(words.begin() + optind, words.end()));
   }
 
  private:
+  PARSE_RESULT finish(const std::vector<std::string>& words) {
+    OPTIONS& o = m_result.options;
+    if (m_have_command_line && !words.empty())
+      return error("give either -c COMMAND-LINE or COMMAND [ARG...], not both");
+    if (!m_have_command_line && words.empty()) return error("no command given");
+    if (!m_have_command_line) {
+      o.command_line = join_shell_words(words);
+      // The library puts the line between double quotes as it is; escaping what is special
+      // there makes sh receive exactly the joined words.
+      if (o.wrap_in_shell) o.command_line = escape_for_double_quotes(o.command_line);
+    }
+    // The library inserts the pipe's name at the first blank, so there must be one.
+    if (o.use_named_pipe && o.command_line.find(' ') == std::string::npos)
+      return error(
+          "--named-pipe needs a command with at least one argument: the pipe's name "
+          "is passed right after the program");
+    if (o.pool) o.pool->helper_command = m_pending_helper;
+    if (o.pool && m_pending_helper.empty()) return error("--pool needs --helper CMD");
+    if (!o.pool && !m_pending_helper.empty()) return error("--helper needs --pool H:P");
+    if (uses_system_shell() && (o.timeout_seconds > 0 || !full_process_option(o).empty()))
+      return error(
+          "--timeout, --cwd, --env and --option cannot reach a child run through the system "
+          "shell (ipc_use_system)");
+    return outcome(PARSE_OUTCOME::RUN);
+  }
+
+  bool uses_system_shell() const {
+    for (const auto& [key, value] : m_result.options.settings)
+      if (key == "ipc_use_system")
+        return g_ascii_strcasecmp(value.c_str(), "1") == 0 ||
+               g_ascii_strcasecmp(value.c_str(), "on") == 0 ||
+               g_ascii_strcasecmp(value.c_str(), "true") == 0 ||
+               g_ascii_strcasecmp(value.c_str(), "yes") == 0;
+    return false;
+  }
+
   PARSE_RESULT outcome(PARSE_OUTCOME what) {
     m_result.outcome = what;
     return m_result;
@@ -148,54 +305,87 @@ class PARSER {
     return false;
   }
 
-  // The option's value: after '=' or the next argument.
-  bool take_value(const std::string& name, const std::optional<std::string>& inline_value, int& i,
-                  std::string* value) {
-    if (inline_value) {
-      *value = *inline_value;
-      return true;
+  bool apply(int code, const std::string& value) {
+    OPTIONS& o = m_result.options;
+    switch (code) {
+      case 'c':
+        return set_command_line(value);
+      case 'q':
+        return o.quiet = true;
+      case TITLE:
+        return o.title = value, true;
+      case SHELL:
+        return o.wrap_in_shell = true;
+      case CWD:
+        return set_directory(value);
+      case ENV:
+        return add_environment(value);
+      case PROCESS_OPTION:
+        return o.process_option = value, true;
+      case TIMEOUT:
+        return set_timeout(value);
+      case NAMED_PIPE:
+        return o.use_named_pipe = true;
+      case PLAIN:
+        return o.plain = true;
+      case NO_STDERR:
+        return o.no_stderr = true;
+      case NO_GUI:
+        return o.no_gui = true;
+      case REPORT:
+        return o.report = true;
+      case SET:
+        return add_setting(value);
+      case TRUSTED:
+        return o.trusted = true;
+      case EXPOSE:
+        return add_exposed(value);
+      case EVAL:
+        return o.scripts.push_back(value), true;
+      case STDIN:
+        return o.forward_stdin = true;
+      case POOL:
+        return set_pool(value);
+      case HELPER:
+        return m_pending_helper = value, true;
+      case SUPPRESS:
+        return add_suppressed(value);
+      case DEBUG:
+        return o.debug = true;
+      case COLOR:
+        return set_color(value);
+      case SUMMARY:
+        return o.summary = true;
+      default:
+        return fail("unhandled option");
     }
-    if (i + 1 >= m_argc) return fail("option " + name + " needs a value");
-    *value = m_argv[++i];
+  }
+
+  bool set_command_line(const std::string& text) {
+    if (text.empty()) return fail("the command line is empty");
+    m_result.options.command_line = text;
+    m_have_command_line = true;
     return true;
   }
 
-  bool apply(const std::string& name, const std::optional<std::string>& inline_value, int& i,
-             bool& have_command_line) {
-    OPTIONS& o = m_result.options;
-    const std::map<std::string, bool*> flags = {
-        {"--shell", &o.wrap_in_shell}, {"--named-pipe", &o.use_named_pipe},
-        {"--plain", &o.plain},         {"--no-stderr", &o.no_stderr},
-        {"--no-gui", &o.no_gui},       {"--report", &o.report},
-        {"--debug", &o.debug},         {"--stdin", &o.forward_stdin},
-        {"--summary", &o.summary}};
-    auto flag = flags.find(name);
-    if (flag != flags.end()) {
-      if (inline_value) return fail("option " + name + " takes no value");
-      *flag->second = true;
-      return true;
-    }
-    const std::map<std::string, std::function<bool(const std::string&)>> valued = {
-        {"-c", [&](const std::string& v) { return set_command_line(v, have_command_line); }},
-        {"--command-line",
-         [&](const std::string& v) { return set_command_line(v, have_command_line); }},
-        {"--title", [&](const std::string& v) { return o.title = v, true; }},
-        {"--option", [&](const std::string& v) { return o.process_option = v, true; }},
-        {"--set", [&](const std::string& v) { return add_setting(v); }},
-        {"--suppress", [&](const std::string& v) { return add_suppressed(v); }},
-        {"--eval", [&](const std::string& v) { return o.scripts.push_back(v), true; }},
-        {"--pool", [&](const std::string& v) { return set_pool(v); }},
-        {"--helper", [&](const std::string& v) { return m_pending_helper = v, true; }}};
-    auto option = valued.find(name);
-    if (option == valued.end()) return fail("unknown option " + name);
-    std::string value;
-    return take_value(name, inline_value, i, &value) && option->second(value);
+  bool set_directory(const std::string& text) {
+    if (text.empty()) return fail("--cwd needs a directory");
+    m_result.options.directory = text;
+    return true;
   }
 
-  bool set_command_line(const std::string& text, bool& have_command_line) {
-    if (text.empty()) return fail("the command line is empty");
-    m_result.options.command_line = text;
-    have_command_line = true;
+  bool add_environment(const std::string& text) {
+    size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0)
+      return fail("--env needs NAME=VALUE, got \"" + text + "\"");
+    m_result.options.environment.push_back(text);
+    return true;
+  }
+
+  bool set_timeout(const std::string& text) {
+    if (!parse_duration(text, &m_result.options.timeout_seconds))
+      return fail("--timeout needs a duration in seconds, e.g. 10, 1.5 or 2m, got \"" + text +
+                  "\"");
     return true;
   }
 
@@ -203,7 +393,25 @@ class PARSER {
     size_t equals = text.find('=');
     if (equals == std::string::npos || equals == 0)
       return fail("--set needs KEY=VALUE, got \"" + text + "\"");
-    m_result.options.settings.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+    const std::string key = text.substr(0, equals);
+    const std::string value = text.substr(equals + 1);
+    for (const CONFIGURATION_KEY& known : KEYS) {
+      if (key != known.name) continue;
+      if (!valid_value(known.kind, value))
+        return fail("--set " + key + " needs " +
+                    (known.kind == KEY_KIND::FLAG       ? "0 or 1"
+                     : known.kind == KEY_KIND::POSITIVE ? "a positive number"
+                                                        : "a number of 0 or more") +
+                    ", got \"" + value + "\"");
+      m_result.options.settings.emplace_back(key, value);
+      return true;
+    }
+    return fail("--set: unknown key \"" + key + "\"; known keys: " + key_list());
+  }
+
+  bool add_exposed(const std::string& text) {
+    if (text.empty()) return fail("--expose needs a command name");
+    m_result.options.exposed_commands.push_back(text);
     return true;
   }
 
@@ -212,6 +420,19 @@ class PARSER {
     if (!parse_int(text, 1, 0xFFFFFFFFL, &id))
       return fail("--suppress needs a message id (a positive number), got \"" + text + "\"");
     m_result.options.suppressed_ids.push_back(static_cast<unsigned>(id));
+    return true;
+  }
+
+  bool set_color(const std::string& text) {
+    COLOR_CHOICE& color = m_result.options.color;
+    if (text.empty() || text == "always" || text == "yes" || text == "force")
+      color = COLOR_CHOICE::ALWAYS;
+    else if (text == "auto" || text == "tty" || text == "if-tty")
+      color = COLOR_CHOICE::AUTO;
+    else if (text == "never" || text == "no" || text == "none")
+      color = COLOR_CHOICE::NEVER;
+    else
+      return fail("--color takes auto, always or never, got \"" + text + "\"");
     return true;
   }
 
@@ -228,15 +449,14 @@ class PARSER {
     return true;
   }
 
-  int m_argc;
-  const char* const* m_argv;
   PARSE_RESULT m_result;
+  bool m_have_command_line = false;
   std::string m_pending_helper;
 };
 
 }  // namespace
 
-PARSE_RESULT parse_options(int argc, const char* const* argv) { return PARSER(argc, argv).parse(); }
+PARSE_RESULT parse_options(int argc, const char* const* argv) { return PARSER().parse(argc, argv); }
 
 std::string join_shell_words(const std::vector<std::string>& words) {
   std::string line;
@@ -247,11 +467,20 @@ std::string join_shell_words(const std::vector<std::string>& words) {
   return line;
 }
 
-const char* short_usage() { return USAGE; }
-
-std::string help_text() {
-  return std::string(
-             "usage: ipc_run [OPTIONS] [--] COMMAND [ARG...]\n"
-             "       ipc_run [OPTIONS] -c COMMAND-LINE\n\n") +
-         HELP_BODY;
+std::string full_process_option(const OPTIONS& options) {
+  std::vector<std::string> words;
+  if (!options.directory.empty()) words.push_back("cwd=" + options.directory);
+  for (const std::string& variable : options.environment) words.push_back("env=" + variable);
+  std::string option = options.process_option;
+  const std::string added = join_shell_words(words);
+  if (!option.empty() && !added.empty()) option += ' ';
+  return option + added;
 }
+
+const char* short_usage() {
+  static const std::string usage =
+      std::string(USAGE_LINES) + "Try 'ipc_run --help' for more information.\n";
+  return usage.c_str();
+}
+
+std::string help_text() { return std::string(USAGE_LINES) + "\n" + HELP_BODY; }

@@ -12,10 +12,15 @@ struct POOL_OPTIONS {
   std::string helper_command;
 };
 
+enum class COLOR_CHOICE { AUTO, ALWAYS, NEVER };
+
 struct OPTIONS {
   std::string command_line;
   std::string title;
-  std::string process_option;
+  std::string process_option;            // --option TEXT as given
+  std::string directory;                 // --cwd
+  std::vector<std::string> environment;  // --env NAME=VALUE, in order
+  double timeout_seconds = 0;            // 0: none
   bool wrap_in_shell = false;
   bool use_named_pipe = false;
   bool plain = false;
@@ -23,11 +28,15 @@ struct OPTIONS {
   bool no_gui = false;
   bool report = false;
   bool debug = false;
+  bool quiet = false;
   bool forward_stdin = false;
   bool summary = false;
+  bool trusted = false;
+  COLOR_CHOICE color = COLOR_CHOICE::AUTO;
   std::vector<std::pair<std::string, std::string>> settings;
   std::vector<unsigned> suppressed_ids;
   std::vector<std::string> scripts;
+  std::vector<std::string> exposed_commands;
   std::optional<POOL_OPTIONS> pool;
 };
 
@@ -36,14 +45,18 @@ enum class PARSE_OUTCOME { RUN, HELP, VERSION, USAGE_ERROR };
 struct PARSE_RESULT {
   PARSE_OUTCOME outcome = PARSE_OUTCOME::USAGE_ERROR;
   OPTIONS options;
-  std::string error;  // for USAGE_ERROR: what was wrong
+  // For USAGE_ERROR: what was wrong; empty when getopt_long already said it on stderr.
+  std::string error;
 };
 
 PARSE_RESULT parse_options(int argc, const char* const* argv);
 
 // The words as one command line that a POSIX-style word splitter turns back into the same
-// words: each word single-quoted only when it holds characters the splitter would act on.
+// words: each word shell-quoted only when it holds characters the splitter would act on.
 std::string join_shell_words(const std::vector<std::string>& words);
+
+// The process option the host is to get: --option's text, then --cwd and --env as quoted words.
+std::string full_process_option(const OPTIONS& options);
 
 // The one-line reminder shown with a usage error, and the full text of --help.
 const char* short_usage();

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "ipc/ipc_command.h"
 
@@ -19,8 +21,18 @@ class RUN_COMMAND : public IPC_COMMAND {
   void serve_events_when_idle(bool on) { m_serve_events = on; }
   // Closes the child's standard input, so it sees the end of its input.
   void close_child_stdin();
+  // Stops the child once seconds have passed since the monitoring began; 0: never.
+  void set_timeout(double seconds) { m_timeout = std::chrono::duration<double>(seconds); }
+  bool timed_out() const { return m_timed_out; }
+  // errno of a program that could not be executed; 0 when it was, or the run failed otherwise.
+  int exec_error() const;
+  // The output gathered for a Tcl command that never became complete; empty when none.
+  const std::string& unfinished_command() const;
 
  private:
   bool m_serve_events = true;
   std::chrono::steady_clock::time_point m_last_served{};
+  std::chrono::duration<double> m_timeout{0};
+  std::optional<std::chrono::steady_clock::time_point> m_deadline;
+  bool m_timed_out = false;
 };
