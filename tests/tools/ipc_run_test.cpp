@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -346,6 +349,46 @@ TEST(IpcRunTest, UsageErrorsHelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool=H:P")));
   EXPECT_EQ(run_tool({"--version"}).out, "ipc_run 1.0.0\n");
+}
+
+// What a text documents: options (from their defining lines), exit statuses and --set keys.
+struct DOCUMENTED {
+  std::set<std::string> options, statuses, keys;
+};
+
+std::set<std::string> all_matches(const std::string& text, const std::string& pattern) {
+  std::set<std::string> found;
+  const std::regex expression(pattern);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
+       it != std::sregex_iterator(); ++it)
+    found.insert((*it)[1]);
+  return found;
+}
+
+DOCUMENTED from_help(const std::string& help) {
+  const size_t statuses = help.find("Exit status:");
+  return {all_matches(help, R"(\n  (?:-\w, |    )--([a-z-]+))"),
+          all_matches(help.substr(statuses), R"(\n  (\S+) )"),
+          all_matches(help, R"(\b((?:ipc|thr|tcl)_[a-z_]+)=)")};
+}
+
+DOCUMENTED from_man_page(const std::string& page) {
+  std::string plain = std::regex_replace(page, std::regex(R"(\\f[BIR]|\\)"), "");
+  const size_t statuses = plain.find(".SH EXIT STATUS");
+  return {all_matches(plain, R"(\.TP\n(?:-\w, )?--([a-z-]+))"),
+          all_matches(plain.substr(statuses), R"(\.TP\n(\S+)\n)"),
+          all_matches(plain, R"(\b((?:ipc|thr|tcl)_[a-z_]+)=)")};
+}
+
+TEST(IpcRunTest, ManPageDocumentsWhatHelpDoes) {
+  std::ifstream file(std::string(IPC_SOURCE_DIR) + "/tools/ipc_run/ipc_run.1");
+  const std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const DOCUMENTED help = from_help(run_tool({"--help"}).out);
+  const DOCUMENTED man = from_man_page(page);
+  EXPECT_GT(help.options.size(), 20u);
+  EXPECT_EQ(man.options, help.options);
+  EXPECT_EQ(man.statuses, help.statuses);
+  EXPECT_EQ(man.keys, help.keys);
 }
 
 }  // namespace
