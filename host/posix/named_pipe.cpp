@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +22,19 @@ constexpr const char* FIFO_NAME = "/pipe";
 constexpr int DEFAULT_CONNECT_TIMEOUT_MILLIS = 10000;
 constexpr int CONNECT_RETRY_MILLIS = 10;
 
+// A pipe's name travels on command lines unquoted, so its path may hold no blank or character
+// a shell or word splitter would act on.
+bool needs_no_quoting(const char* path) {
+  for (const char* c = path; *c != '\0'; ++c)
+    if (!std::isalnum(static_cast<unsigned char>(*c)) && std::strchr("_@%+=:,./-", *c) == nullptr)
+      return false;
+  return true;
+}
+
+// $TMPDIR when its path needs no quoting, else /tmp.
 std::string temporary_root() {
   const char* root = std::getenv("TMPDIR");
-  return root != nullptr && root[0] == '/' ? root : "/tmp";
+  return root != nullptr && root[0] == '/' && needs_no_quoting(root) ? root : "/tmp";
 }
 
 std::string parent_directory(const std::string& path) {

@@ -254,8 +254,19 @@ TEST(IpcRunTest, ExitStatusesOptionsAndTheirDiagnostics) {
 }
 
 TEST(IpcRunTest, NamedPipeBroadcastAndBackendPackage) {
+  // The pipe's name goes on the child's command line unquoted: a blank in $TMPDIR must not matter.
+  const std::string blank_directory = ::testing::TempDir() + "/with blank";
+  std::filesystem::create_directories(blank_directory);
+  const char* old_root = std::getenv("TMPDIR");
+  const std::string saved_root = old_root != nullptr ? old_root : "";
+  setenv("TMPDIR", blank_directory.c_str(), 1);
   TOOL_RESULT r = run_tool({"--named-pipe", "--eval", "after 300 {ipc_send hello}", "--",
                             EXAMPLES + "/pipe_backend.tcl", "--count=1"});
+  if (old_root != nullptr)
+    setenv("TMPDIR", saved_root.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+  std::filesystem::remove_all(blank_directory);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "INFO: pipe_backend: listening on its named pipe\n"
