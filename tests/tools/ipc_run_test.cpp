@@ -46,9 +46,10 @@ void set_blocking(int fd, bool blocking) {
   fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
-// Runs ipc_run with args, feeding input on its stdin, optionally signalling it mid-run.
-TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& input = "",
-                     const SIGNAL_PLAN& plan = {}) {
+// Runs the program words[0] (ipc_run when words holds only its arguments), feeding input on its
+// stdin, optionally signalling it mid-run.
+TOOL_RESULT run_program(std::vector<std::string> words, const std::string& input = "",
+                        const SIGNAL_PLAN& plan = {}) {
   int out[2], err[2], in[2];
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
@@ -58,14 +59,12 @@ TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& in
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> words{IPC_RUN_PATH};
-  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, IPC_RUN_PATH, &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
@@ -107,6 +106,13 @@ TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& in
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
+}
+
+TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& input = "",
+                     const SIGNAL_PLAN& plan = {}) {
+  std::vector<std::string> words{IPC_RUN_PATH};
+  words.insert(words.end(), args.begin(), args.end());
+  return run_program(words, input, plan);
 }
 
 // A shell child printing the given lines.
@@ -360,6 +366,29 @@ TEST(IpcRunTest, UsageErrorsHelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool=H:P")));
   EXPECT_EQ(run_tool({"--version"}).out, "ipc_run 1.0.0\n");
+}
+
+TEST(IpcRunTest, ProgressLineAndColoursOnlyOnATerminal) {
+  const std::string child =
+      "sh -c 'echo ipc_progress 1 2 {half way}; echo msg_post 0 info done; echo ipc_progress 1'";
+  // script(1) gives ipc_run a terminal for its stdout and stderr.
+  TOOL_RESULT terminal = run_program(
+      {"/usr/bin/script", "-qec",
+       "env -u NO_COLOR TERM=xterm " + std::string(IPC_RUN_PATH) + " -- " + child, "/dev/null"});
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_EQ(terminal.out,
+            "\r\033[Kipc_run: [##########          ]  50% half way"
+            "\r\033[K\033[1;36mINFO:\033[0m done\r\n");
+
+  // Elsewhere ipc_progress shows nothing, yet is no stray text; a bad call is a Tcl error.
+  TOOL_RESULT piped = run_tool({"--debug", "--", "sh", "-c",
+                                "echo ipc_progress 1 2 {half way}; echo msg_post 0 info done; echo "
+                                "ipc_progress 1"});
+  EXPECT_EQ(piped.out, "INFO: done\n");
+  EXPECT_THAT(piped.err, AllOf(HasSubstr("DONE TOTAL ?TEXT?"), Not(HasSubstr("stray output")),
+                               Not(HasSubstr("50%"))));
+  EXPECT_EQ(run_tool(printing({"--color"}, {"msg_post 0 E 3 {x}"})).out,
+            "\033[1;31mERROR 3:\033[0m x\n");
 }
 
 // What a text documents: options (from their defining lines), exit statuses and --set keys.

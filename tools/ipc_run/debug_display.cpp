@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/ipc_run/terminal.h"
+
 namespace {
 
 // The library's report of stray output: "Tcl command {WORD} not found, NOT posting tcl buffer =
@@ -23,8 +25,7 @@ void show_stray_output_lines(std::string text) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  std::fwrite(shown.data(), 1, shown.size(), stderr);
-  std::fflush(stderr);
+  write_to_stderr(shown);
 }
 
 }  // namespace
@@ -51,9 +52,7 @@ DEBUG_DISPLAY::DEBUG_DISPLAY(bool show_stray_output, bool show_debug)
 
 void DEBUG_DISPLAY::deliver(const MSG_RECORD& record) {
   if (m_show_debug) {
-    std::string line = "DEBUG " + record.module + ": " + record.text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    write_to_stderr("DEBUG " + record.module + ": " + record.text + "\n");
   }
   if (!m_show_stray_output || record.module != LIBRARY_MODULE ||
       !starts_with(record.text, STRAY_START))

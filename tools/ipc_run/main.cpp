@@ -23,6 +23,7 @@
 #include "tools/ipc_run/run_command.h"
 #include "tools/ipc_run/stdin_forwarder.h"
 #include "tools/ipc_run/tcl_commands.h"
+#include "tools/ipc_run/terminal.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ int run_backend(const OPTIONS& options) {
   configure_command(options, command);
   if (options.report) command.set_msg_report(&report);
   SCOPED_IPC_SEND ipc_send(command);
+  SCOPED_IPC_PROGRESS ipc_progress;
   if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;
 
   HELPER_POOL pool;
@@ -152,6 +154,7 @@ int run_backend(const OPTIONS& options) {
     std::fprintf(stderr, "ipc_run: %s\n", error.what());
     outcome = RUN_OUTCOME{};
   }
+  PROGRESS_LINE::instance().clear();
   if (options.pool) {
     if (!outcome.ok) pool.terminate_all();  // a failed run leaves helpers waiting for orders
     pool.finish();
@@ -191,6 +194,7 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     SCOPED_DEBUG_DISPLAY display(!parsed.options.quiet, parsed.options.debug);
+    SCOPED_TERMINAL_SINK terminal(parsed.options.color);
     configure_host(parsed.options);
     status = run_backend(parsed.options);
   }

@@ -19,9 +19,11 @@ constexpr const char* HELP_BODY =
     R"(Runs COMMAND as a backend child process and relays what it says. Each line the
 child writes on standard output or standard error is gathered into a complete
 Tcl command and evaluated when its first word is a command ipc_run knows
-(msg_post, msg_internal_error, msg_tcl_puts, Debug:, ipc_send); messages go
-to standard output. Any other text is the child's stray output, shown on
-standard error as "ipc_run: stray output: TEXT" unless --quiet is given.
+(msg_post, msg_internal_error, msg_tcl_puts, Debug:, ipc_send, ipc_progress);
+messages go to standard output. Any other text is the child's stray output,
+shown on standard error as "ipc_run: stray output: TEXT" unless --quiet is
+given. "ipc_progress DONE TOTAL ?TEXT?" shows a progress line on standard
+error when it is a terminal.
 
 Options:
   -c, --command-line=TEXT  run TEXT as the command line, verbatim

@@ -1,0 +1,146 @@
+#include "tools/ipc_run/terminal.h"
+
+#include <tcl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/ztcl.h"
+#include "tools/ipc_run/debug_display.h"
+
+namespace {
+
+constexpr const char* RESET = "\033[0m";
+constexpr const char* CLEAR_LINE = "\r\033[K";
+constexpr int BAR_WIDTH = 20;
+constexpr size_t TEXT_WIDTH = 40;
+constexpr const char* IPC_PROGRESS = "ipc_progress";
+
+const char* color_of(MSG_KIND kind) {
+  switch (kind) {
+    case MSG_KIND::ERROR:
+    case MSG_KIND::INTERNAL_ERROR:
+      return "\033[1;31m";
+    case MSG_KIND::WARNING:
+      return "\033[1;33m";
+    case MSG_KIND::INFO:
+      return "\033[1;36m";
+    case MSG_KIND::DEBUG:
+      break;
+  }
+  return "";
+}
+
+void write_stderr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+// At most width bytes of text, not cutting a character in two.
+std::string utf8_prefix(const std::string& text, size_t width) {
+  if (text.size() <= width) return text;
+  size_t end = width;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+bool parse_count(Tcl_Interp* interpreter, Tcl_Obj* word, long* value) {
+  return Tcl_GetLongFromObj(interpreter, word, value) == TCL_OK && *value >= 0;
+}
+
+int ipc_progress_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
+  if (objc != 3 && objc != 4) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, "DONE TOTAL ?TEXT?");
+    return TCL_ERROR;
+  }
+  long done = 0;
+  long total = 0;
+  if (!parse_count(interpreter, objv[1], &done) || !parse_count(interpreter, objv[2], &total)) {
+    Tcl_SetObjResult(interpreter, Tcl_NewStringObj("DONE and TOTAL must be counts", -1));
+    return TCL_ERROR;
+  }
+  PROGRESS_LINE::instance().show(done, total, objc == 4 ? Tcl_GetString(objv[3]) : "");
+  return TCL_OK;
+}
+
+}  // namespace
+
+bool use_color(COLOR_CHOICE choice) {
+  if (choice != COLOR_CHOICE::AUTO) return choice == COLOR_CHOICE::ALWAYS;
+  const char* term = std::getenv("TERM");
+  return isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr && term != nullptr &&
+         std::strcmp(term, "dumb") != 0;
+}
+
+bool TERMINAL_SINK::wanted(bool colored) {
+  return colored || (isatty(STDOUT_FILENO) == 1 && isatty(STDERR_FILENO) == 1);
+}
+
+void TERMINAL_SINK::deliver(const MSG_RECORD& record) {
+  PROGRESS_LINE::instance().clear();
+  const std::string line = msg_format_record(record);
+  const size_t label_end = line.find(':');
+  std::string shown = !m_colored || label_end == std::string::npos
+                          ? line
+                          : color_of(record.kind) + line.substr(0, label_end + 1) + RESET +
+                                line.substr(label_end + 1);
+  shown += '\n';
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  std::fflush(stdout);
+}
+
+SCOPED_TERMINAL_SINK::SCOPED_TERMINAL_SINK(COLOR_CHOICE choice)
+    : m_sink(use_color(choice)), m_installed(TERMINAL_SINK::wanted(use_color(choice))) {
+  if (m_installed) msg_set_default_sink(&m_sink);
+}
+
+SCOPED_TERMINAL_SINK::~SCOPED_TERMINAL_SINK() {
+  if (m_installed) msg_set_default_sink(nullptr);
+}
+
+PROGRESS_LINE& PROGRESS_LINE::instance() {
+  static PROGRESS_LINE* line = new PROGRESS_LINE;  // never destroyed: used until the exit
+  return *line;
+}
+
+PROGRESS_LINE::PROGRESS_LINE() : m_terminal(isatty(STDERR_FILENO) == 1) {}
+
+void PROGRESS_LINE::show(long done, long total, const std::string& text) {
+  if (!m_terminal) return;
+  const long shown_done = total > 0 ? std::min(done, total) : 0;
+  const int percent = total > 0 ? static_cast<int>(shown_done * 100 / total) : 0;
+  const int filled = percent * BAR_WIDTH / 100;
+  std::string line = CLEAR_LINE + std::string("ipc_run: [") + std::string(filled, '#') +
+                     std::string(BAR_WIDTH - filled, ' ') + "] ";
+  char number[8];
+  std::snprintf(number, sizeof number, "%3d%%", percent);
+  line += number;
+  // One terminal line: the child's text is cut short and cannot move the cursor.
+  if (!text.empty()) line += " " + printable(utf8_prefix(text, TEXT_WIDTH));
+  write_stderr(line);
+  m_shown = true;
+}
+
+void PROGRESS_LINE::clear() {
+  if (!m_shown) return;
+  write_stderr(CLEAR_LINE);
+  m_shown = false;
+}
+
+void write_to_stderr(const std::string& text) {
+  PROGRESS_LINE::instance().clear();
+  write_stderr(text);
+}
+
+SCOPED_IPC_PROGRESS::SCOPED_IPC_PROGRESS() {
+  ztcl_create_command(IPC_PROGRESS, ipc_progress_command, nullptr);
+}
+
+SCOPED_IPC_PROGRESS::~SCOPED_IPC_PROGRESS() {
+  if (Tcl_Interp* interpreter = ztcl_get_interpreter())
+    Tcl_DeleteCommand(interpreter, IPC_PROGRESS);
+  PROGRESS_LINE::instance().clear();
+}
