@@ -3,6 +3,9 @@
 set(IPC_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-omit-frame-pointer
                        -fno-sanitize-recover=undefined)
 
+option(IPC_THREAD_SANITIZER "Build with ThreadSanitizer (scripts/test runs the threaded-run test so)"
+       OFF)
+
 function(ipc_target_options target)
   target_compile_features(${target} PUBLIC cxx_std_17)
   # Standard C++17 spelled out, so no compiler's default dialect or extensions creep in.
@@ -12,6 +15,10 @@ function(ipc_target_options target)
   if(IPC_DEVELOPER)
     target_compile_options(${target} PRIVATE -Werror ${IPC_SANITIZE_FLAGS})
     target_link_options(${target} PRIVATE ${IPC_SANITIZE_FLAGS})
+  endif()
+  if(IPC_THREAD_SANITIZER)
+    target_compile_options(${target} PRIVATE -fsanitize=thread)
+    target_link_options(${target} PRIVATE -fsanitize=thread)
   endif()
 endfunction()
 

@@ -1,21 +1,51 @@
-// Tcl bridge: the host's one interpreter.
+// Tcl bridge: the host's trusted interpreter and the child interpreters that hear child output.
+//
+// What a child prints is untrusted: by default its lines are judged and evaluated in a safe child
+// interpreter that offers the host commands and the safe Tcl core, hides everything that reaches
+// the system or waits, and cuts every evaluation off after "tcl_time_limit" milliseconds (default
+// 2000, 0 for none). With "tcl_trusted" on, child lines go to the trusted interpreter as they are.
+// Each thread has its own child interpreter; no Tcl call ever crosses threads.
 #pragma once
 
 #include <tcl.h>
 
 #include <string>
 
-// The host interpreter, or null before host_start and after host_stop.
+// The host's own (trusted) interpreter, or null before host_start/host_adopt and after host_stop.
+Tcl_Interp* ztcl_get_trusted_interpreter();
+
+// True on the thread the trusted interpreter belongs to (the only thread that serves its events).
+bool ztcl_is_trusted_thread();
+
+// The interpreter that judges and evaluates child lines on the calling thread, created on first
+// use: in trusted mode the trusted interpreter on its thread, else the thread's safe child
+// interpreter. Null while the host has no trusted interpreter.
 Tcl_Interp* ztcl_get_interpreter();
 
-// Evaluates script at global level. On the interpreter's thread: at once, *result (if given)
-// receiving the result text. On another thread: queued in order to the interpreter's thread;
-// with wait false it returns at once (TCL_OK), with wait true it blocks until evaluated.
-// An evaluation error goes to the debug channel and never stops the caller.
+// Evaluates script at global level in ztcl_get_interpreter() of the calling thread, at once;
+// *result (if given) receives the result text. wait is accepted for the contract's sake: nothing
+// is ever queued. An error or a cut-off goes to the debug channel and never stops the caller.
 int ztcl_post(const std::string& script, bool wait, std::string* result);
+
+// Drops the calling thread's child interpreter; the next use creates a fresh one, reading
+// "tcl_trusted" and "tcl_time_limit" again. Call it between runs so no child's definitions reach
+// the next child.
+void ztcl_reset_child_interpreter();
 
 // Writes the pointer's Tcl text ("0x..." , NUL-terminated) into a 56-byte buffer.
 void ztcl_ptr_to_string(char* buffer, void* pointer);
 
-// Registers a Tcl command implemented in C++ in the host interpreter (used by hosts like ipc_run).
+// Creates (or replaces) a host command implemented in C++: in the trusted interpreter when called
+// on its thread, and in every child interpreter, present or future, of every thread.
 void ztcl_create_command(const char* name, Tcl_ObjCmdProc* proc, ClientData data);
+
+// Deletes a host command created by ztcl_create_command, wherever it was created.
+void ztcl_delete_command(const char* name);
+
+// Makes a command of the trusted interpreter (for example a proc the host defined) callable from
+// the child interpreters of the trusted thread; it runs in the trusted interpreter with its
+// powers. Child interpreters of other threads cannot reach the trusted one and do not get it.
+void ztcl_expose_command(const std::string& name);
+
+// Withdraws every exposed command.
+void ztcl_unexpose_all();

@@ -7,7 +7,12 @@
 
 #include "host/common/msg_internal.h"  // host_debug_text
 
-// Creates the host interpreter on the calling thread, which becomes the interpreter's thread.
+// Creates the trusted interpreter on the calling thread, which becomes the interpreter's thread.
 Tcl_Interp* ztcl_open_interpreter(const char* argv0);
-// Drops the scripts still queued (releasing their waiters) and deletes the interpreter.
+// Makes an application's interpreter the trusted one, on the calling thread.
+void ztcl_adopt_interpreter(Tcl_Interp* interpreter);
+// Lets go of the trusted interpreter: deletes it, or, when adopted, only removes the host commands.
 void ztcl_close_interpreter();
+
+// Registers the message service's Tcl commands as host commands.
+void host_create_message_commands();

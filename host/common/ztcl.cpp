@@ -1,148 +1,370 @@
 #include "host/ztcl.h"
 
+#include <atomic>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
+#include "host/cfg.h"
 #include "host/common/host_internal.h"
 
 namespace {
 
-// One script handed over to the interpreter's thread.
-struct POSTED_SCRIPT {
-  explicit POSTED_SCRIPT(std::string text) : script(std::move(text)) {}
-  std::string script;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  int code = TCL_OK;
-  std::string result;
-};
+constexpr int DEFAULT_TIME_LIMIT_MS = 2000;
+// Moving a time limit re-creates a Tcl timer; a deadline this much early is still a fair bound,
+// so a busy child does not pay for a new timer on every line.
+constexpr long LIMIT_SLACK_MS = 50;
+constexpr int TRACED = TCL_TRACE_RENAME | TCL_TRACE_DELETE;
 
-using POSTED_PTR = std::shared_ptr<POSTED_SCRIPT>;
+// Commands a child line must not reach: they touch the system, wait, or reach other
+// interpreters. The safe base already hides exec, open, file, cd, glob, source, load, socket,
+// exit and the like; these go too.
+constexpr const char* EXTRA_HIDDEN[] = {
+    "after", "vwait", "update", "interp", "chan", "fcopy", "fileevent", "fconfigure", "close",
+    "flush", "gets",  "read",   "puts",   "seek", "tell",  "eof",       "package"};
 
-// Tcl owns the event memory (ckalloc/ckfree); the script is reached through a heap handle.
-struct SCRIPT_EVENT {
-  Tcl_Event header;
-  POSTED_PTR* posted;
+struct HOST_COMMAND {
+  std::string name;
+  Tcl_ObjCmdProc* proc;
+  ClientData data;
 };
 
 struct BRIDGE {
-  std::mutex mutex;  // guards interpreter and thread against posters on other threads
-  Tcl_Interp* interpreter = nullptr;
+  std::mutex mutex;  // guards everything but the counters
+  Tcl_Interp* trusted = nullptr;
   Tcl_ThreadId thread = nullptr;
+  bool adopted = false;
+  std::vector<HOST_COMMAND> commands;
+  std::vector<std::string> exposed;
+  // Child interpreters compare these on every use: epoch changes with the trusted interpreter
+  // (they are rebuilt), generation with the command lists (they are brought up to date).
+  std::atomic<unsigned> epoch{1};
+  std::atomic<unsigned> generation{1};
 };
 
 BRIDGE& bridge() {
-  static BRIDGE* instance = new BRIDGE;
+  static BRIDGE* instance = new BRIDGE;  // outlives every thread's child interpreter
   return *instance;
 }
 
-void finish(POSTED_SCRIPT& posted, int code, const std::string& result) {
-  {
-    std::lock_guard<std::mutex> lock(posted.mutex);
-    posted.done = true;
-    posted.code = code;
-    posted.result = result;
-  }
-  posted.finished.notify_all();
+void report_error(Tcl_Interp* interpreter) {
+  const char* info = Tcl_GetVar2(interpreter, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
+  host_debug_text("TCL", std::string("Tcl error: ") +
+                             (info != nullptr ? info : Tcl_GetStringResult(interpreter)));
 }
 
 int evaluate(Tcl_Interp* interpreter, const std::string& script, std::string* result) {
-  Tcl_Preserve(interpreter);
   // Evaluation stops at a zero byte: the script is taken as a C string.
   int code = Tcl_EvalEx(interpreter, script.c_str(), -1, TCL_EVAL_GLOBAL);
   if (result != nullptr) *result = Tcl_GetStringResult(interpreter);
-  if (code == TCL_ERROR) {
-    const char* info = Tcl_GetVar2(interpreter, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
-    host_debug_text("TCL", std::string("Tcl error: ") +
-                               (info != nullptr ? info : Tcl_GetStringResult(interpreter)));
-  }
-  Tcl_Release(interpreter);
+  if (code == TCL_ERROR) report_error(interpreter);
   return code;
 }
 
-// Runs on the interpreter's thread, from its event loop.
-int serve_posted(Tcl_Event* event, int /*flags*/) {
-  auto* script_event = reinterpret_cast<SCRIPT_EVENT*>(event);
-  POSTED_PTR posted = std::move(*script_event->posted);
-  delete script_event->posted;
-  Tcl_Interp* interpreter = ztcl_get_interpreter();
-  if (interpreter == nullptr) {
-    finish(*posted, TCL_ERROR, "no interpreter");
-    return 1;
+long milliseconds_between(const Tcl_Time& from, const Tcl_Time& to) {
+  return (to.sec - from.sec) * 1000 + (to.usec - from.usec) / 1000;
+}
+
+// The interpreter that hears child lines on one thread, with the host commands kept in it.
+class CHILD_INTERPRETER {
+ public:
+  ~CHILD_INTERPRETER() {
+    // Only a standalone interpreter is ours to delete at thread end; a child of the trusted
+    // interpreter goes with it, on the trusted thread.
+    if (m_interpreter == nullptr || !m_standalone) return;
+    Tcl_DeleteInterp(m_interpreter);
+    Tcl_FinalizeThread();
   }
-  std::string result;
-  int code = evaluate(interpreter, posted->script, &result);
-  finish(*posted, code, result);
-  return 1;  // handled: Tcl frees the event
+
+  Tcl_Interp* current() {
+    BRIDGE& b = bridge();
+    if (m_epoch != b.epoch.load(std::memory_order_acquire)) drop();
+    if (m_interpreter == nullptr) open();
+    if (m_interpreter != nullptr && m_owned &&
+        (m_damaged || m_generation != b.generation.load(std::memory_order_acquire)))
+      install_commands();
+    return m_interpreter;
+  }
+
+  int post(const std::string& script, std::string* result) {
+    Tcl_Interp* interpreter = current();
+    if (interpreter == nullptr) {
+      host_debug_text("TCL", "no host interpreter; script dropped: " + script);
+      return TCL_ERROR;
+    }
+    Tcl_Preserve(interpreter);
+    arm_limit();
+    int code = evaluate(interpreter, script, result);
+    disarm_limit(interpreter);
+    Tcl_Release(interpreter);
+    return code;
+  }
+
+  // Deletes an owned interpreter; a borrowed or already deleted one is only forgotten.
+  void drop() {
+    if (m_interpreter != nullptr && m_owned && m_alive) {
+      Tcl_Interp* interpreter = m_interpreter;
+      m_interpreter = nullptr;
+      Tcl_DeleteInterp(interpreter);
+    }
+    reset_state();
+  }
+
+  // The trusted interpreter is being deleted: a child of it dies with it.
+  void forget_children_of_trusted() {
+    if (!m_standalone) m_alive = false;
+    drop();
+  }
+
+ private:
+  void reset_state() {
+    m_interpreter = nullptr;
+    m_owned = m_standalone = m_alive = m_damaged = false;
+    m_epoch = m_generation = 0;
+    m_limit_ms = 0;
+    m_deadline = Tcl_Time{0, 0};
+    m_installed.clear();
+    m_moved.clear();
+  }
+
+  void open() {
+    BRIDGE& b = bridge();
+    Tcl_Interp* trusted = nullptr;
+    bool on_trusted_thread = false;
+    {
+      std::lock_guard<std::mutex> lock(b.mutex);
+      trusted = b.trusted;
+      on_trusted_thread = trusted != nullptr && b.thread == Tcl_GetCurrentThread();
+      m_epoch = b.epoch.load();
+    }
+    if (trusted == nullptr) return;
+    const bool trusted_mode = cfg_is_on("tcl_trusted");
+    m_limit_ms = trusted_mode ? 0 : cfg_get_int_value("tcl_time_limit", DEFAULT_TIME_LIMIT_MS);
+    m_alive = true;
+    if (trusted_mode && on_trusted_thread) {
+      m_interpreter = trusted;  // borrowed: the host commands are in it already
+      m_owned = false;
+      return;
+    }
+    m_owned = true;
+    m_standalone = !on_trusted_thread;
+    if (on_trusted_thread) {
+      static std::atomic<unsigned> serial{0};
+      const std::string name = "ipc_child" + std::to_string(++serial);
+      m_interpreter = Tcl_CreateSlave(trusted, name.c_str(), 1);
+    } else {
+      m_interpreter = Tcl_CreateInterp();
+      if (!trusted_mode) Tcl_MakeSafe(m_interpreter);
+    }
+    if (m_interpreter == nullptr) {
+      host_debug_text("TCL", "cannot create a child interpreter");
+      return;
+    }
+    if (!trusted_mode) hide_extra_commands();
+    install_commands();
+  }
+
+  void hide_extra_commands() {
+    for (const char* name : EXTRA_HIDDEN) {
+      if (Tcl_HideCommand(m_interpreter, name, name) != TCL_OK) Tcl_ResetResult(m_interpreter);
+    }
+  }
+
+  static void on_host_command_changed(ClientData data, Tcl_Interp*, const char*,
+                                      const char* new_name, int) {
+    auto* self = static_cast<CHILD_INTERPRETER*>(data);
+    self->m_damaged = true;
+    // A host command moved to another name must not stay reachable there.
+    if (new_name != nullptr && *new_name != '\0') self->m_moved.emplace_back(new_name);
+  }
+
+  void watch(const std::string& name) {
+    Tcl_TraceCommand(m_interpreter, name.c_str(), TRACED, on_host_command_changed, this);
+    m_installed.push_back(name);
+  }
+
+  void remove_installed() {
+    for (const std::string& name : m_installed)
+      Tcl_UntraceCommand(m_interpreter, name.c_str(), TRACED, on_host_command_changed, this);
+    for (const std::string& name : m_moved) {
+      Tcl_UntraceCommand(m_interpreter, name.c_str(), TRACED, on_host_command_changed, this);
+      Tcl_DeleteCommand(m_interpreter, name.c_str());
+    }
+    for (const std::string& name : m_installed) Tcl_DeleteCommand(m_interpreter, name.c_str());
+    m_installed.clear();
+    m_moved.clear();
+  }
+
+  // Puts the host's commands (and, on the trusted thread, the exposed ones) in the interpreter,
+  // replacing whatever the child defined under their names.
+  void install_commands() {
+    remove_installed();
+    BRIDGE& b = bridge();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    m_generation = b.generation.load();
+    for (const HOST_COMMAND& command : b.commands) {
+      Tcl_CreateObjCommand(m_interpreter, command.name.c_str(), command.proc, command.data,
+                           nullptr);
+      watch(command.name);
+    }
+    if (!m_standalone && b.trusted != nullptr) {
+      for (const std::string& name : b.exposed) {
+        Tcl_CreateAlias(m_interpreter, name.c_str(), b.trusted, name.c_str(), 0, nullptr);
+        watch(name);
+      }
+    }
+    m_damaged = false;
+  }
+
+  void arm_limit() {
+    if (m_limit_ms <= 0) return;
+    Tcl_Time now;
+    Tcl_GetTime(&now);
+    if (milliseconds_between(now, m_deadline) < m_limit_ms - LIMIT_SLACK_MS) {
+      m_deadline = now;
+      m_deadline.sec += m_limit_ms / 1000;
+      m_deadline.usec += (m_limit_ms % 1000) * 1000;
+      if (m_deadline.usec >= 1000000) {
+        m_deadline.sec += 1;
+        m_deadline.usec -= 1000000;
+      }
+      Tcl_LimitSetTime(m_interpreter, &m_deadline);
+    }
+    Tcl_LimitTypeSet(m_interpreter, TCL_LIMIT_TIME);
+  }
+
+  // Between evaluations the limit is off, so its timer never fires into an idle interpreter.
+  void disarm_limit(Tcl_Interp* interpreter) {
+    if (m_limit_ms <= 0 || interpreter != m_interpreter) return;
+    if (Tcl_LimitTypeExceeded(interpreter, TCL_LIMIT_TIME)) m_deadline = Tcl_Time{0, 0};
+    Tcl_LimitTypeReset(interpreter, TCL_LIMIT_TIME);  // also clears the exceeded state
+  }
+
+  Tcl_Interp* m_interpreter = nullptr;
+  bool m_owned = false;       // created by us (else the borrowed trusted interpreter)
+  bool m_standalone = false;  // not a child of the trusted interpreter
+  bool m_alive = false;       // false once its parent took it down
+  bool m_damaged = false;     // a host command was renamed or deleted by a child line
+  unsigned m_epoch = 0;
+  unsigned m_generation = 0;
+  int m_limit_ms = 0;
+  Tcl_Time m_deadline{0, 0};
+  std::vector<std::string> m_installed;
+  std::vector<std::string> m_moved;
+};
+
+CHILD_INTERPRETER& this_thread_child() {
+  thread_local CHILD_INTERPRETER child;
+  return child;
 }
 
-int discard_posted(Tcl_Event* event, ClientData /*data*/) {
-  if (event->proc != serve_posted) return 0;
-  auto* script_event = reinterpret_cast<SCRIPT_EVENT*>(event);
-  finish(**script_event->posted, TCL_ERROR, "interpreter deleted");
-  delete script_event->posted;
-  return 1;
+void bump(std::atomic<unsigned>& counter) { counter.fetch_add(1, std::memory_order_acq_rel); }
+
+void on_adopted_deleted(ClientData, Tcl_Interp*);
+
+void detach_trusted() {
+  BRIDGE& b = bridge();
+  this_thread_child().forget_children_of_trusted();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  b.trusted = nullptr;
+  b.thread = nullptr;
+  b.adopted = false;
+  bump(b.epoch);
 }
 
-// Queues the script to the interpreter's thread; false when there is no interpreter.
-bool queue_to_interpreter(const POSTED_PTR& posted) {
+// The application deleted the interpreter it lent us: nothing may reach it any more.
+void on_adopted_deleted(ClientData, Tcl_Interp*) { detach_trusted(); }
+
+void attach_trusted(Tcl_Interp* interpreter, bool adopted) {
+  BRIDGE& b = bridge();
+  std::vector<HOST_COMMAND> commands;
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.trusted = interpreter;
+    b.thread = Tcl_GetCurrentThread();
+    b.adopted = adopted;
+    commands = b.commands;
+    bump(b.epoch);
+  }
+  for (const HOST_COMMAND& command : commands)
+    Tcl_CreateObjCommand(interpreter, command.name.c_str(), command.proc, command.data, nullptr);
+  if (adopted) Tcl_CallWhenDeleted(interpreter, on_adopted_deleted, nullptr);
+}
+
+// The trusted interpreter when the caller is on its thread, else null.
+Tcl_Interp* trusted_here() {
   BRIDGE& b = bridge();
   std::lock_guard<std::mutex> lock(b.mutex);
-  if (b.interpreter == nullptr) return false;
-  auto* event = reinterpret_cast<SCRIPT_EVENT*>(ckalloc(sizeof(SCRIPT_EVENT)));
-  event->header.proc = serve_posted;
-  event->header.nextPtr = nullptr;
-  event->posted = new POSTED_PTR(posted);
-  Tcl_ThreadQueueEvent(b.thread, &event->header, TCL_QUEUE_TAIL);
-  Tcl_ThreadAlert(b.thread);
-  return true;
-}
-
-// The interpreter when the caller is its thread, else null; one lock per posted line.
-Tcl_Interp* interpreter_of_this_thread() {
-  BRIDGE& b = bridge();
-  std::lock_guard<std::mutex> lock(b.mutex);
-  return b.interpreter != nullptr && b.thread == Tcl_GetCurrentThread() ? b.interpreter : nullptr;
+  return b.trusted != nullptr && b.thread == Tcl_GetCurrentThread() ? b.trusted : nullptr;
 }
 
 }  // namespace
 
-Tcl_Interp* ztcl_get_interpreter() {
+Tcl_Interp* ztcl_get_trusted_interpreter() {
   BRIDGE& b = bridge();
   std::lock_guard<std::mutex> lock(b.mutex);
-  return b.interpreter;
+  return b.trusted;
 }
 
-int ztcl_post(const std::string& script, bool wait, std::string* result) {
-  if (Tcl_Interp* interpreter = interpreter_of_this_thread())
-    return evaluate(interpreter, script, result);
-  auto posted = std::make_shared<POSTED_SCRIPT>(script);
-  if (!queue_to_interpreter(posted)) {
-    host_debug_text("TCL", "no host interpreter; script dropped: " + script);
-    return TCL_ERROR;
-  }
-  if (!wait) return TCL_OK;
-  std::unique_lock<std::mutex> lock(posted->mutex);
-  posted->finished.wait(lock, [&posted] { return posted->done; });
-  if (result != nullptr) *result = posted->result;
-  return posted->code;
+bool ztcl_is_trusted_thread() { return trusted_here() != nullptr; }
+
+Tcl_Interp* ztcl_get_interpreter() { return this_thread_child().current(); }
+
+int ztcl_post(const std::string& script, bool /*wait*/, std::string* result) {
+  return this_thread_child().post(script, result);
 }
+
+void ztcl_reset_child_interpreter() { this_thread_child().drop(); }
 
 void ztcl_ptr_to_string(char* buffer, void* pointer) {
   std::snprintf(buffer, 56, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(pointer));
 }
 
 void ztcl_create_command(const char* name, Tcl_ObjCmdProc* proc, ClientData data) {
-  Tcl_Interp* interpreter = ztcl_get_interpreter();
-  if (interpreter == nullptr) {
-    host_debug_text("TCL", std::string("no host interpreter; command not created: ") + name);
-    return;
+  BRIDGE& b = bridge();
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    bool replaced = false;
+    for (HOST_COMMAND& command : b.commands) {
+      if (command.name != name) continue;
+      command.proc = proc;
+      command.data = data;
+      replaced = true;
+    }
+    if (!replaced) b.commands.push_back(HOST_COMMAND{name, proc, data});
+    bump(b.generation);
   }
-  Tcl_CreateObjCommand(interpreter, name, proc, data, nullptr);
+  if (Tcl_Interp* trusted = trusted_here())
+    Tcl_CreateObjCommand(trusted, name, proc, data, nullptr);
+}
+
+void ztcl_delete_command(const char* name) {
+  BRIDGE& b = bridge();
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    for (auto it = b.commands.begin(); it != b.commands.end();)
+      it = it->name == name ? b.commands.erase(it) : it + 1;
+    bump(b.generation);
+  }
+  if (Tcl_Interp* trusted = trusted_here()) Tcl_DeleteCommand(trusted, name);
+  // The calling thread's child is brought up to date at once; others at their next use.
+  this_thread_child().current();
+}
+
+void ztcl_expose_command(const std::string& name) {
+  BRIDGE& b = bridge();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  b.exposed.push_back(name);
+  bump(b.generation);
+}
+
+void ztcl_unexpose_all() {
+  BRIDGE& b = bridge();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  b.exposed.clear();
+  bump(b.generation);
 }
 
 Tcl_Interp* ztcl_open_interpreter(const char* argv0) {
@@ -151,23 +373,30 @@ Tcl_Interp* ztcl_open_interpreter(const char* argv0) {
   // Without its script library Tcl still evaluates commands; the host goes on without it.
   if (Tcl_Init(interpreter) != TCL_OK)
     host_debug_text("TCL", std::string("Tcl_Init failed: ") + Tcl_GetStringResult(interpreter));
-  BRIDGE& b = bridge();
-  std::lock_guard<std::mutex> lock(b.mutex);
-  b.interpreter = interpreter;
-  b.thread = Tcl_GetCurrentThread();
+  attach_trusted(interpreter, false);
   return interpreter;
 }
 
+void ztcl_adopt_interpreter(Tcl_Interp* interpreter) { attach_trusted(interpreter, true); }
+
 void ztcl_close_interpreter() {
   Tcl_Interp* interpreter = nullptr;
+  bool adopted = false;
+  std::vector<HOST_COMMAND> commands;
   {
     BRIDGE& b = bridge();
     std::lock_guard<std::mutex> lock(b.mutex);
-    interpreter = b.interpreter;
-    b.interpreter = nullptr;
+    interpreter = b.trusted;
+    adopted = b.adopted;
+    commands = b.commands;
   }
   if (interpreter == nullptr) return;
-  // Nothing can be queued any more; what is still queued is dropped and its waiters released.
-  Tcl_DeleteEvents(discard_posted, nullptr);
-  Tcl_DeleteInterp(interpreter);
+  if (adopted) Tcl_DontCallWhenDeleted(interpreter, on_adopted_deleted, nullptr);
+  detach_trusted();
+  if (!adopted) {
+    Tcl_DeleteInterp(interpreter);
+    return;
+  }
+  // A borrowed interpreter stays the application's; only what we put in it goes.
+  for (const HOST_COMMAND& command : commands) Tcl_DeleteCommand(interpreter, command.name.c_str());
 }

@@ -34,8 +34,8 @@ int serve_queued() {
 }  // namespace
 
 int thr_qt_process_events() {
-  // The interpreter lives on the main thread; only there are its events served.
-  if (ztcl_get_interpreter() == nullptr || thr_thread_self() != THR_THREAD_MAIN_ID) return 0;
+  // The trusted interpreter's events are served on its own thread only.
+  if (!ztcl_is_trusted_thread()) return 0;
   const auto now = std::chrono::steady_clock::now();
   if (now - last_notifier_poll >= NOTIFIER_INTERVAL) {
     last_notifier_poll = now;

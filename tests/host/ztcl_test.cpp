@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/cfg.h"
 #include "host/host.h"
 #include "host/msg.h"
 #include "host/thr_thread.h"
@@ -20,16 +21,6 @@ class CAPTURE_SINK : public MSG_SINK {
   void deliver(const MSG_RECORD& record) override { records.push_back(record); }
   std::vector<MSG_RECORD> records;
 };
-
-// Serves the interpreter's event queue until done turns true (or a generous deadline passes).
-bool serve_until(const std::atomic<bool>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done && std::chrono::steady_clock::now() < deadline) {
-    if (Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT) == 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done;
-}
 
 // Each record as "KIND ID TEXT", the kind by its letter (X for an internal error).
 std::vector<std::string> described(const std::vector<MSG_RECORD>& records) {
@@ -67,86 +58,127 @@ class ZtclTest : public ::testing::Test {
   CAPTURE_SINK debug;
 };
 
-TEST(ZtclLifecycle, InterpreterExistsBetweenStartAndStop) {
-  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
-  EXPECT_EQ(ztcl_post("set x 1", false, nullptr), TCL_ERROR) << "nothing to evaluate in";
-  host_start("ztcl_test");
-  EXPECT_NE(ztcl_get_interpreter(), nullptr);
-  EXPECT_TRUE(msg_initialized);
-  std::string result;
-  EXPECT_EQ(ztcl_post("info exists tcl_library", false, &result), TCL_OK);
-  EXPECT_EQ(result, "1") << "Tcl_Init ran";
-  host_stop();
-  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
-  EXPECT_FALSE(msg_initialized);
-}
-
-TEST_F(ZtclTest, EvaluatesAtOnceOnItsOwnThread) {
-  std::string result;
-  EXPECT_EQ(eval("proc twice {x} {expr {$x * 2}}; list [twice 21] [info level]", &result), TCL_OK);
-  EXPECT_EQ(result, "42 0") << "scripts run at global level";
-
-  msg_set_debug_level("IPC", 2);
-  EXPECT_EQ(eval("no_such_command 1 2", &result), TCL_ERROR);
-  ASSERT_EQ(debug.records.size(), 1u) << "an evaluation error goes to the debug channel";
-  EXPECT_EQ(debug.records[0].module, "TCL");
-  EXPECT_NE(debug.records[0].text.find("no_such_command"), std::string::npos);
-  EXPECT_EQ(eval("set after_error ok", &result), TCL_OK);
-}
-
 int record_thread(ClientData data, Tcl_Interp*, int, Tcl_Obj* const[]) {
   *static_cast<uint64_t*>(data) = thr_thread_self();
   return TCL_OK;
 }
 
-TEST_F(ZtclTest, WaitedPostFromAnotherThreadRunsOnTheInterpreterThread) {
+// Sets a bridge setting and gives this thread a child interpreter that has read it.
+void with_setting(const char* key, const char* value) {
+  cfg_set_value(key, value);
+  ztcl_reset_child_interpreter();
+}
+
+TEST(ZtclLifecycle, TrustedAndChildInterpretersExistBetweenStartAndStop) {
+  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
+  EXPECT_EQ(ztcl_post("set x 1", false, nullptr), TCL_ERROR) << "nothing to evaluate in";
+  host_start("ztcl_test");
+  Tcl_Interp* trusted = ztcl_get_trusted_interpreter();
+  ASSERT_NE(trusted, nullptr);
+  EXPECT_TRUE(ztcl_is_trusted_thread());
+  EXPECT_NE(ztcl_get_interpreter(), trusted) << "child lines never reach the trusted interpreter";
+  EXPECT_TRUE(Tcl_IsSafe(ztcl_get_interpreter()));
+  EXPECT_EQ(Tcl_Eval(trusted, "info exists tcl_library"), TCL_OK);
+  EXPECT_STREQ(Tcl_GetStringResult(trusted), "1") << "Tcl_Init ran";
+  EXPECT_TRUE(msg_initialized);
+  host_stop();
+  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
+  EXPECT_EQ(ztcl_get_trusted_interpreter(), nullptr);
+  EXPECT_FALSE(msg_initialized);
+}
+
+TEST_F(ZtclTest, ChildInterpreterOffersTheSafeCoreAndHostCommandsOnly) {
+  Tcl_Interp* child = ztcl_get_interpreter();
+  for (const char* word : {"exec", "open", "file", "cd", "glob", "source", "load", "socket", "exit",
+                           "interp", "after", "vwait", "update", "chan", "puts", "package"})
+    EXPECT_EQ(Tcl_FindCommand(child, word, nullptr, TCL_GLOBAL_ONLY), nullptr) << word;
+  for (const char* word : {"set", "proc", "expr", "string", "list", "dict", "msg_post",
+                           "msg_internal_error", "msg_tcl_puts", "Debug:"})
+    EXPECT_NE(Tcl_FindCommand(child, word, nullptr, TCL_GLOBAL_ONLY), nullptr) << word;
+
+  std::string result;
+  EXPECT_EQ(eval("proc twice {x} {expr {$x * 2}}; list [twice 21] [info level]", &result), TCL_OK);
+  EXPECT_EQ(result, "42 0") << "scripts run at global level";
+  msg_set_debug_level("IPC", 2);
+  EXPECT_EQ(eval("no_such_command 1 2", &result), TCL_ERROR);
+  ASSERT_EQ(debug.records.size(), 1u) << "an evaluation error goes to the debug channel";
+  EXPECT_EQ(debug.records[0].module, "TCL");
+  EXPECT_NE(debug.records[0].text.find("no_such_command"), std::string::npos);
+}
+
+TEST_F(ZtclTest, EveryEvaluationIsCutOffAtTheTimeLimitAndTheNextOneRuns) {
+  with_setting("tcl_time_limit", "200");
+  const char* endless[] = {"while 1 {}", "while 1 {set x 1}", "proc f {} {f}; f",
+                           "proc g {n} {g [incr n]}; g 0",
+                           "while 1 {append s [string repeat x 100000]; set s {}}"};
+  for (const char* script : endless) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    EXPECT_EQ(eval(script, &error), TCL_ERROR) << script;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << script;
+    std::string result;
+    EXPECT_EQ(eval("set after_limit ok", &result), TCL_OK) << "after " << script << ": " << result;
+  }
+  std::string result;
+  EXPECT_EQ(eval("string length [string repeat x 100000000]", &result), TCL_OK);
+  with_setting("tcl_time_limit", "0");
+  cfg_unset_value("tcl_time_limit");
+}
+
+TEST_F(ZtclTest, HostCommandsSurviveAChildsRedefinitionAndResetForgetsItsProcs) {
+  for (const char* attack :
+       {"proc msg_post args {}", "rename msg_post {}", "rename msg_post mine"}) {
+    eval(attack);
+    EXPECT_EQ(eval("msg_post 0 info {still here}"), TCL_OK) << attack;
+    EXPECT_EQ(eval("info commands mine"), TCL_OK);
+    EXPECT_STREQ(Tcl_GetStringResult(ztcl_get_interpreter()), "") << "no second name survives";
+  }
+  EXPECT_EQ(posted.records.size(), 3u);
+
+  eval("proc defined_by_child {} {}");
+  ztcl_reset_child_interpreter();
+  EXPECT_EQ(Tcl_FindCommand(ztcl_get_interpreter(), "defined_by_child", nullptr, TCL_GLOBAL_ONLY),
+            nullptr);
+}
+
+TEST_F(ZtclTest, TrustedModeAndExposedCommandsReachTheTrustedInterpreter) {
+  Tcl_Interp* trusted = ztcl_get_trusted_interpreter();
+  ASSERT_EQ(Tcl_Eval(trusted, "proc host_side {x} {set ::seen $x; info level}"), TCL_OK);
+  EXPECT_EQ(Tcl_FindCommand(ztcl_get_interpreter(), "host_side", nullptr, TCL_GLOBAL_ONLY),
+            nullptr);
+  ztcl_expose_command("host_side");
+  std::string result;
+  EXPECT_EQ(eval("host_side 5", &result), TCL_OK);
+  EXPECT_STREQ(Tcl_GetVar(trusted, "seen", TCL_GLOBAL_ONLY), "5");
+  ztcl_unexpose_all();
+  EXPECT_EQ(eval("host_side 6"), TCL_ERROR);
+
+  with_setting("tcl_trusted", "1");
+  EXPECT_EQ(ztcl_get_interpreter(), trusted);
+  EXPECT_EQ(eval("set ::direct 1"), TCL_OK);
+  EXPECT_STREQ(Tcl_GetVar(trusted, "direct", TCL_GLOBAL_ONLY), "1");
+  with_setting("tcl_trusted", "0");
+  EXPECT_NE(ztcl_get_interpreter(), trusted);
+}
+
+TEST_F(ZtclTest, AnotherThreadEvaluatesInItsOwnSafeInterpreterAtOnce) {
   uint64_t evaluated_on = 0;
   ztcl_create_command("record_thread", record_thread, &evaluated_on);
-  std::atomic<bool> done{false};
-  int code = -1, failing_code = -1;
-  std::string result, failing_result;
+  Tcl_Interp* main_child = ztcl_get_interpreter();
+  Tcl_Interp* worker_child = nullptr;
+  int code = -1;
+  std::string result;
   std::thread worker([&] {
-    code = ztcl_post("record_thread; set answer 7", true, &result);
-    failing_code = ztcl_post("error broken", true, &failing_result);
-    done = true;
+    worker_child = ztcl_get_interpreter();
+    code = ztcl_post("record_thread; msg_post 0 info {from worker}; set answer 7", false, &result);
   });
-  EXPECT_TRUE(serve_until(done));
   worker.join();
   EXPECT_EQ(code, TCL_OK);
   EXPECT_EQ(result, "7");
-  EXPECT_EQ(evaluated_on, THR_THREAD_MAIN_ID);
-  EXPECT_EQ(failing_code, TCL_ERROR);
-  EXPECT_EQ(failing_result, "broken");
-}
-
-TEST_F(ZtclTest, UnwaitedPostsQueueInOrder) {
-  ASSERT_EQ(eval("set order {}"), TCL_OK);
-  std::thread worker([] {
-    for (int i = 0; i < 50; ++i)
-      EXPECT_EQ(ztcl_post("lappend order " + std::to_string(i), false, nullptr), TCL_OK);
-  });
-  worker.join();  // returned without anyone serving the queue
-  std::string length;
-  eval("llength $order", &length);
-  EXPECT_EQ(length, "0");
-
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (length != "50" && std::chrono::steady_clock::now() < deadline) {
-    Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT);
-    eval("llength $order", &length);
-  }
-  eval("expr {$order eq [lsort -integer $order]}", &length);
-  EXPECT_EQ(length, "1");
-}
-
-TEST_F(ZtclTest, StopReleasesWaitersOfUnservedScripts) {
-  int code = TCL_OK;
-  std::thread worker([&] { code = ztcl_post("set never 1", true, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // either side of the stop works
-  host_stop();
-  worker.join();
-  EXPECT_EQ(code, TCL_ERROR);
-  host_start("ztcl_test");
+  EXPECT_NE(evaluated_on, THR_THREAD_MAIN_ID);
+  EXPECT_NE(worker_child, main_child);
+  EXPECT_EQ(described(posted.records), std::vector<std::string>{"I 0 from worker"});
+  ztcl_delete_command("record_thread");
 }
 
 // Posting to the default sink, msg_tcl_puts and Debug: are checked end to end by the tool's tests.
@@ -191,6 +223,35 @@ TEST_F(ZtclTest, MsgPostRejectsBadArguments) {
 
   EXPECT_EQ(eval("msg_internal_error 0 {the host goes on}"), TCL_OK);
   EXPECT_EQ(described(posted.records), std::vector<std::string>{"X 0 the host goes on"});
+}
+
+}  // namespace
+
+namespace {
+
+// An application with an interpreter of its own lends it to the host and gets it back intact.
+TEST(ZtclAdopt, AnApplicationsInterpreterServesAsTheTrustedOneAndOutlivesTheHost) {
+  Tcl_Interp* application = Tcl_CreateInterp();
+  ASSERT_EQ(Tcl_Eval(application, "proc app_answer {} {return 42}"), TCL_OK);
+  host_adopt(application);
+  EXPECT_EQ(ztcl_get_trusted_interpreter(), application);
+  ztcl_expose_command("app_answer");
+  std::string result;
+  EXPECT_EQ(ztcl_post("app_answer", false, &result), TCL_OK);
+  EXPECT_EQ(result, "42");
+  ztcl_unexpose_all();
+  host_stop();
+
+  EXPECT_EQ(ztcl_get_trusted_interpreter(), nullptr);
+  EXPECT_EQ(Tcl_Eval(application, "app_answer"), TCL_OK) << "the application keeps its own";
+  EXPECT_EQ(Tcl_FindCommand(application, "msg_post", nullptr, TCL_GLOBAL_ONLY), nullptr)
+      << "and nothing of the host stays in it";
+
+  host_adopt(application);
+  Tcl_DeleteInterp(application);  // the application may also end first
+  EXPECT_EQ(ztcl_get_trusted_interpreter(), nullptr);
+  EXPECT_EQ(ztcl_get_interpreter(), nullptr);
+  host_stop();
 }
 
 }  // namespace

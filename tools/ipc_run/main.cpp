@@ -64,13 +64,14 @@ void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
 }
 
 bool evaluate_scripts(const OPTIONS& options) {
-  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  Tcl_Interp* interpreter = ztcl_get_trusted_interpreter();
   for (const std::string& script : options.scripts) {
     if (Tcl_EvalEx(interpreter, script.c_str(), -1, TCL_EVAL_GLOBAL) != TCL_OK) {
       std::fprintf(stderr, "ipc_run: --eval: %s\n", Tcl_GetStringResult(interpreter));
       return false;
     }
   }
+  for (const std::string& name : options.exposed_commands) ztcl_expose_command(name);
   return true;
 }
 

@@ -27,5 +27,5 @@ SCOPED_IPC_SEND::SCOPED_IPC_SEND(IPC_COMMAND& command) {
 }
 
 SCOPED_IPC_SEND::~SCOPED_IPC_SEND() {
-  if (Tcl_Interp* interpreter = ztcl_get_interpreter()) Tcl_DeleteCommand(interpreter, IPC_SEND);
+  ztcl_delete_command(IPC_SEND);
 }

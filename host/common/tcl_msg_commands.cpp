@@ -1,0 +1,143 @@
+// The host's Tcl commands of the message service: what a child (or a host script) calls to post
+// messages, report an internal error, echo a prompt and write debug text.
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "host/common/host_internal.h"
+#include "host/msg.h"
+#include "host/ztcl.h"
+
+namespace {
+
+int tcl_error(Tcl_Interp* interpreter, const std::string& text) {
+  Tcl_SetObjResult(interpreter, Tcl_NewStringObj(text.c_str(), -1));
+  return TCL_ERROR;
+}
+
+// REPORT is "0" (or a null handle) for the default sink, else the text of a live report.
+bool find_report(Tcl_Interp* interpreter, const char* command, Tcl_Obj* word, MSG_REPORT** report) {
+  const char* text = Tcl_GetString(word);
+  *report = nullptr;
+  if (std::string(text) == "0") return true;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text, &end, 16);
+  bool is_handle = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && *end == '\0' &&
+                   errno == 0 && end != text + 2;
+  if (is_handle && value == 0) return true;
+  if (is_handle)
+    *report = MSG_REPORT::find_live(reinterpret_cast<const void*>(static_cast<uintptr_t>(value)));
+  if (*report == nullptr) {
+    tcl_error(interpreter, std::string(command) + ": no live report \"" + text + "\"");
+    return false;
+  }
+  return true;
+}
+
+bool parse_severity(const char* text, MSG_KIND* kind) {
+  if (strcasecmp(text, "error") == 0 || strcasecmp(text, "e") == 0) {
+    *kind = MSG_KIND::ERROR;
+  } else if (strcasecmp(text, "warning") == 0 || strcasecmp(text, "w") == 0) {
+    *kind = MSG_KIND::WARNING;
+  } else if (strcasecmp(text, "info") == 0 || strcasecmp(text, "i") == 0) {
+    *kind = MSG_KIND::INFO;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void fill_text(MSG_BASE& message, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  message.fill_args(format, args);
+  va_end(args);
+}
+
+std::unique_ptr<MSG_POST> make_message(MSG_KIND kind, MSG_REPORT* report) {
+  if (kind == MSG_KIND::ERROR) return std::make_unique<MSG_E>(report);
+  if (kind == MSG_KIND::WARNING) return std::make_unique<MSG_W>(report);
+  return std::make_unique<MSG_I>(report);
+}
+
+// Posts through the message objects, so a suppressed info or warning id is dropped.
+void post_text(MSG_KIND kind, unsigned id, const char* text, MSG_REPORT* report) {
+  std::unique_ptr<MSG_POST> message = make_message(kind, report);
+  fill_text(*message, "%1!s!", text);
+  message->set_id(id);
+  message->post();
+}
+
+// msg_post REPORT SEVERITY ?ID? TEXT
+int msg_post_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
+  if (objc != 4 && objc != 5) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, "REPORT SEVERITY ?ID? TEXT");
+    return TCL_ERROR;
+  }
+  MSG_REPORT* report = nullptr;
+  if (!find_report(interpreter, msg_tcl_post_cmd, objv[1], &report)) return TCL_ERROR;
+  MSG_KIND kind = MSG_KIND::ERROR;
+  if (!parse_severity(Tcl_GetString(objv[2]), &kind))
+    return tcl_error(interpreter, std::string(msg_tcl_post_cmd) + ": bad severity \"" +
+                                      Tcl_GetString(objv[2]) +
+                                      "\": must be error, warning, info, E, W or I");
+  Tcl_WideInt id = 0;
+  if (objc == 5 && (Tcl_GetWideIntFromObj(nullptr, objv[3], &id) != TCL_OK || id < 0 ||
+                    id > static_cast<Tcl_WideInt>(UINT32_MAX)))
+    return tcl_error(interpreter, std::string(msg_tcl_post_cmd) + ": bad message id \"" +
+                                      Tcl_GetString(objv[3]) + "\"");
+  post_text(kind, static_cast<unsigned>(id), Tcl_GetString(objv[objc - 1]), report);
+  return TCL_OK;
+}
+
+// msg_internal_error REPORT TEXT: a record only; the host goes on.
+int msg_internal_error_command(ClientData, Tcl_Interp* interpreter, int objc,
+                               Tcl_Obj* const objv[]) {
+  if (objc != 3) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, "REPORT TEXT");
+    return TCL_ERROR;
+  }
+  MSG_REPORT* report = nullptr;
+  if (!find_report(interpreter, msg_tcl_ie_cmd, objv[1], &report)) return TCL_ERROR;
+  msg_post(BRANTOR_ERROR_MESSAGE(Tcl_GetString(objv[2])), true, report);
+  return TCL_OK;
+}
+
+// msg_tcl_puts TEXT: the text as it is, no newline added.
+int msg_tcl_puts_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
+  if (objc != 2) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, "TEXT");
+    return TCL_ERROR;
+  }
+  int length = 0;
+  const char* text = Tcl_GetStringFromObj(objv[1], &length);
+  std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+  std::fflush(stdout);
+  return TCL_OK;
+}
+
+// Debug: ?WORD ...?: the child's debug text.
+int debug_command(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
+  std::string text;
+  for (int i = 1; i < objc; ++i) {
+    if (i > 1) text += ' ';
+    text += Tcl_GetString(objv[i]);
+  }
+  host_debug_text("CHILD", text);
+  return TCL_OK;
+}
+
+}  // namespace
+
+void host_create_message_commands() {
+  ztcl_create_command(msg_tcl_post_cmd, msg_post_command, nullptr);
+  ztcl_create_command(msg_tcl_ie_cmd, msg_internal_error_command, nullptr);
+  ztcl_create_command("msg_tcl_puts", msg_tcl_puts_command, nullptr);
+  ztcl_create_command("Debug:", debug_command, nullptr);
+}
