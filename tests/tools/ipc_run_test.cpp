@@ -237,6 +237,8 @@ TEST(IpcRunTest, ExitStatusesOptionsAndTheirDiagnostics) {
        0,
        Eq("INFO 112000: x\nINFO 112000: \n"),
        Eq("ipc_run: ok=1 status=0 exit_code=0\n")},
+      {{"--", "echo", "exec", "true"}, 0, Eq(""), Eq("ipc_run: stray output: exec true\n")},
+      {{"--trust", "--", "echo", "exec", "true"}, 0, Eq(""), Eq("")},
       {{"--plain", "--cwd=/", "--env", "IPC_T=a 'b'", "--option", "env=IPC_U=u", "--", "sh", "-c",
         "pwd; echo \"$IPC_T\" $IPC_U"},
        0,

@@ -140,7 +140,6 @@ SCOPED_IPC_PROGRESS::SCOPED_IPC_PROGRESS() {
 }
 
 SCOPED_IPC_PROGRESS::~SCOPED_IPC_PROGRESS() {
-  if (Tcl_Interp* interpreter = ztcl_get_interpreter())
-    Tcl_DeleteCommand(interpreter, IPC_PROGRESS);
+  ztcl_delete_command(IPC_PROGRESS);
   PROGRESS_LINE::instance().clear();
 }
