@@ -1,6 +1,6 @@
 # Installs the build under a scratch prefix, then builds and runs a consumer against it with
 # find_package and with pkg-config, checks that pkg-config resolves the same prefix and that
-# tclsh finds the backend package.
+# tclsh finds the backend package and man the page of ipc_run.
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 
@@ -47,3 +47,10 @@ run_step(tclsh8.6 ${SOURCE_DIR}/tests/install/require_backend_package.tcl)
 if(NOT step_output STREQUAL "ipc_backend 1.0\n")
   message(FATAL_ERROR "package require ipc_backend gave: ${step_output}")
 endif()
+
+# ipc_run's man page, where man looks for it, is the one a test keeps in step with --help.
+set(man_page ${prefix}/share/man/man1/ipc_run.1)
+if(NOT EXISTS ${man_page})
+  message(FATAL_ERROR "no man page at ${man_page}")
+endif()
+run_step(${CMAKE_COMMAND} -E compare_files ${man_page} ${SOURCE_DIR}/tools/ipc_run/ipc_run.1)
