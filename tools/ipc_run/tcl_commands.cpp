@@ -26,6 +26,4 @@ SCOPED_IPC_SEND::SCOPED_IPC_SEND(IPC_COMMAND& command) {
   ztcl_create_command(IPC_SEND, ipc_send_command, &command);
 }
 
-SCOPED_IPC_SEND::~SCOPED_IPC_SEND() {
-  ztcl_delete_command(IPC_SEND);
-}
+SCOPED_IPC_SEND::~SCOPED_IPC_SEND() { ztcl_delete_command(IPC_SEND); }
