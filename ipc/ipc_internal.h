@@ -32,6 +32,10 @@ void ipc_registry_change_end();
 extern const std::string ipc_full_post_cmd;
 extern const std::string ipc_full_ie_cmd;
 
+// True when the line, appended after a newline to a buffer that Tcl judged an incomplete command,
+// certainly leaves it incomplete (false: judge the whole buffer again).
+bool ipc_line_keeps_command_incomplete(const std::string& incomplete, const std::string& line);
+
 // Where internal errors of the library are reported from.
 inline constexpr const char* IPC_MODULE = "IPC";
 inline constexpr const char* IPC_SOURCE_FILE = "ipc/ipc_command";

@@ -69,6 +69,13 @@ void report_stray_output(const std::string& word, const std::string& buffer) {
 
 }  // namespace
 
+bool ipc_line_keeps_command_incomplete(const std::string& incomplete, const std::string& line) {
+  // A command is incomplete only inside an open brace, quote, bracket or array index, and only
+  // these end one; a backslash-newline joins the lines but ends nothing.
+  constexpr const char* CLOSERS = "}]\")";
+  return !incomplete.empty() && line.find_first_of(CLOSERS) == std::string::npos;
+}
+
 void IPC_COMMAND::process_line(const std::string& line) {
   IMPL& impl = *m_impl;
   if (!impl.m_tcl_mode) {
@@ -78,6 +85,8 @@ void IPC_COMMAND::process_line(const std::string& line) {
   }
 
   std::string& buffer = impl.m_tcl_buffer;
+  // A command gathered over many lines is not parsed again from its start after each of them.
+  const bool stays_incomplete = ipc_line_keeps_command_incomplete(buffer, line);
   if (!buffer.empty()) {
     buffer += '\n';
     buffer += line;
@@ -98,7 +107,7 @@ void IPC_COMMAND::process_line(const std::string& line) {
     return;
   }
 
-  if (Tcl_CommandComplete(buffer.c_str()) != 1) {
+  if (stays_incomplete || Tcl_CommandComplete(buffer.c_str()) != 1) {
     if (buffer.size() > TCL_BUFFER_LIMIT) {
       reset(buffer);
       ipc_debug_text("Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset");
