@@ -35,8 +35,12 @@ class MSG_SINK {
 // (WARNING, INFO; no " <id>" when the id is 0), or "INTERNAL ERROR: <text>".
 std::string msg_format_record(const MSG_RECORD& record);
 // Replaces the sink of messages posted without a report; null restores the built-in one, which
-// writes "ERROR <id>: <text>" (WARNING, INFO, "INTERNAL ERROR: <text>") lines to stdout.
+// writes "ERROR <id>: <text>" (WARNING, INFO, "INTERNAL ERROR: <text>") lines to stdout through
+// its buffer: a line at a time on a terminal, otherwise held back until msg_flush, an error
+// message or exit.
 void msg_set_default_sink(MSG_SINK* sink);
+// Writes out the lines the built-in default sink holds back; cheap when it holds none.
+void msg_flush();
 // Replaces the sink of debug texts; null restores the built-in one ("DEBUG <module>: <text>" on
 // stderr).
 void msg_set_debug_sink(MSG_SINK* sink);

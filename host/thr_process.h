@@ -85,7 +85,8 @@ int32_t thr_system(const std::string& command_line);
 // The calling process's id.
 int32_t thr_getpid();
 
-// Sleeps the calling thread; values of 0 or less only yield.
+// Sleeps the calling thread, first writing out the messages the default sink held back; values
+// of 0 or less only yield.
 void thr_msleep(int milliseconds);
 
 // Non-zero on a Windows host; always 0 here.

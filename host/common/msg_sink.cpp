@@ -1,4 +1,5 @@
 // Where messages go: the default and debug sinks, reports and the internal-error report.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -34,10 +35,26 @@ void write_line(FILE* stream, const std::string& line) {
   std::fflush(stream);
 }
 
+// Set while the default sink holds lines back in stdout's buffer; read without the lock, so an
+// idle pass with nothing held back costs no lock.
+std::atomic<bool> stdout_held{false};
+
+bool is_error(MSG_KIND kind) { return kind == MSG_KIND::ERROR || kind == MSG_KIND::INTERNAL_ERROR; }
+
+// Writes through stdout's own buffer (a line at a time on a terminal, blocks otherwise): one
+// system call per message would cost more than relaying it. Errors are written out at once.
 class STDOUT_SINK : public MSG_SINK {
  public:
   void deliver(const MSG_RECORD& record) override {
-    write_line(stdout, msg_format_record(record) + "\n");
+    std::string line = msg_format_record(record);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    if (is_error(record.kind)) {
+      std::fflush(stdout);
+      stdout_held.store(false, std::memory_order_relaxed);
+    } else {
+      stdout_held.store(true, std::memory_order_relaxed);
+    }
   }
 };
 
@@ -83,9 +100,17 @@ std::string msg_format_record(const MSG_RECORD& record) {
   return line + ": " + record.text;
 }
 
+void msg_flush() {
+  if (!stdout_held.load(std::memory_order_relaxed)) return;
+  std::lock_guard<std::recursive_mutex> lock(sinks().delivery);
+  stdout_held.store(false, std::memory_order_relaxed);
+  std::fflush(stdout);
+}
+
 void msg_set_default_sink(MSG_SINK* sink) {
   SINKS& s = sinks();
   std::lock_guard<std::recursive_mutex> lock(s.delivery);
+  msg_flush();  // what the built-in sink held back comes before what the new one writes
   s.default_sink = sink != nullptr ? sink : &s.builtin_default;
 }
 

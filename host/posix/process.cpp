@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/msg.h"
 #include "host/posix/child_table.h"
 #include "host/posix/posix_io.h"
 #include "host/posix/spawn.h"
@@ -379,6 +380,7 @@ void thr_msleep(int milliseconds) {
     std::this_thread::yield();
     return;
   }
+  msg_flush();  // a real sleep means the run went idle: show what the message sink held back
   timespec remaining{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
