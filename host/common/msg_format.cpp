@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr const char* WHOLE_TEXT_FORMAT = "%1!s!";
+
 // "IIPC_COMMAND_INFO": a kind letter, then an upper-case symbolic name.
 bool is_kind_and_symbol(const std::string& tail) {
   if (tail.size() < 2) return false;
@@ -86,6 +88,12 @@ void MSG_BASE::fill_args(const char* format, va_list args) {
   if (slash != std::string::npos && is_kind_and_symbol(whole.substr(slash + 1))) {
     text_format = whole.substr(0, slash);
     m_symbol = whole.substr(slash + 2);
+  }
+  // Every relayed line comes through this format: taken as it is, not through printf.
+  if (text_format == WHOLE_TEXT_FORMAT) {
+    const char* text = va_arg(args, const char*);
+    m_text = text != nullptr ? text : "(null)";  // as printf shows it
+    return;
   }
   m_text = msg_vformat(to_positional(text_format).c_str(), args);
 }
