@@ -52,7 +52,7 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::run_on_pid(
     if (data_available) {
       last_data_nanos = steady_nanos();
       idle_sleep = configured_sleep;
-    } else if (steady_nanos() - last_data_nanos > IDLE_AFTER_NANOS && idle_sleep < 1) {
+    } else if (idle_sleep < 1 && steady_nanos() - last_data_nanos > IDLE_AFTER_NANOS) {
       idle_sleep = 1;
     }
     thr_msleep(idle_sleep);

@@ -302,6 +302,7 @@ int thr_process_peek(unsigned long pipe, uint32_t* count) {
   // Poll before counting: a hang-up seen first with nothing counted after means nothing can come.
   pollfd pfd{fd->get(), POLLIN, 0};
   if (retry_on_eintr([&] { return poll(&pfd, 1, 0); }) < 0) return -1;
+  if (pfd.revents == 0) return 0;  // an idle pass costs this one call
   int waiting = 0;
   if (ioctl(fd->get(), FIONREAD, &waiting) != 0) return -1;
   if (waiting > 0) {
