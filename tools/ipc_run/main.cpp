@@ -50,6 +50,7 @@ void terminate_helpers_at_exit() {
 }
 
 void configure_host(const OPTIONS& options) {
+  cfg_set_value("ipc_buffer_size", "65536");  // large reads for a chatty child; --set overrides
   for (const auto& [key, value] : options.settings) cfg_set_value(key, value);
   if (options.trusted) cfg_set_value("tcl_trusted", "1");
   for (unsigned id : options.suppressed_ids) MSG_INDEX::get_default_index()->suppress(id);
