@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""The whole path as users run it, each host measured against the others in the same run.
+
+Relay: a child (cat of a file) writes LINES message lines "msg_post 0 info {line K of the
+flood}"; each host turns them into "INFO..." lines in a file: ipc_run in Tcl mode (safe child
+interpreter, and --trusted when it has it), a tclsh loop (open |, gets, info complete, eval), a
+bare loop over the Tcl C API (bench/bare_relay), Python (for line in p.stdout + write), and
+ipc_run --plain. Idle: processor time of ipc_run over a silent child against bare 1 ms sleeps
+for as long. Gathering: one braced message of 100,000 and 200,000 lines.
+
+Times are of the whole process tree (the host and the child it waited for): wall seconds and
+processor seconds (user + system), the median of --runs runs. Ratios: how many times faster.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TCLSH_LOOP = r"""
+proc msg_post {report severity args} { puts "INFO: [lindex $args end]" }
+set f [open |[list cat [lindex $argv 0]] r]
+set buffer {}
+while {[gets $f line] >= 0} {
+  append buffer $line
+  if {[info complete $buffer]} { eval $buffer; set buffer {} } else { append buffer \n }
+}
+close $f
+"""
+
+PYTHON_LOOP = r"""
+import subprocess, sys
+p = subprocess.Popen(["cat", sys.argv[1]], stdout=subprocess.PIPE)
+out = sys.stdout.buffer
+for line in p.stdout:
+    out.write(b"INFO: " + line)
+sys.exit(p.wait())
+"""
+
+
+def measure(argv, out_path):
+    """Runs argv with stdout to out_path; returns (wall seconds, processor seconds)."""
+    with open(out_path, "wb") as out:
+        start = time.monotonic()
+        process = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.monotonic() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        sys.exit("bench: %s exited with %d" % (" ".join(argv), process.returncode))
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def count_lines(path):
+    with open(path, "rb") as f:
+        return sum(chunk.count(b"\n") for chunk in iter(lambda: f.read(1 << 20), b""))
+
+
+def median_run(argv, out_path, runs, expect_lines=None):
+    walls, cpus = [], []
+    for _ in range(runs):
+        wall, cpu = measure(argv, out_path)
+        walls.append(wall)
+        cpus.append(cpu)
+        if expect_lines is not None and count_lines(out_path) != expect_lines:
+            sys.exit("bench: %s wrote %d lines, not %d"
+                     % (" ".join(argv), count_lines(out_path), expect_lines))
+    return statistics.median(walls), statistics.median(cpus)
+
+
+def write_flood(path, lines):
+    with open(path, "w") as f:
+        for k in range(lines):
+            f.write("msg_post 0 info {line %d of the flood}\n" % k)
+
+
+def write_braced(path, lines):
+    with open(path, "w") as f:
+        f.write("msg_post 0 info {start\n")
+        f.write("ab\n" * lines)
+        f.write("end}\n")
+
+
+def has_option(ipc_run, option):
+    help_text = subprocess.run([ipc_run, "--help"], capture_output=True, text=True).stdout
+    return option in help_text
+
+
+def verdict(value, target, at_least=True):
+    met = value >= target if at_least else value <= target
+    return "met" if met else "MISSED"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build", help="the build directory")
+    parser.add_argument("--lines", type=int, default=1000000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--idle-seconds", type=float, default=10.0)
+    args = parser.parse_args()
+
+    ipc_run = os.path.join(args.build, "bin", "ipc_run")
+    bare = os.path.join(args.build, "bench", "bare_relay")
+    for program in (ipc_run, bare):
+        if not os.access(program, os.X_OK):
+            sys.exit("bench: %s is not built" % program)
+    tclsh = shutil.which("tclsh8.6") or shutil.which("tclsh")
+
+    work = tempfile.mkdtemp(prefix="whole_path_")
+    try:
+        flood = os.path.join(work, "flood.txt")
+        out = os.path.join(work, "out.txt")
+        script = os.path.join(work, "loop.tcl")
+        pyscript = os.path.join(work, "loop.py")
+        write_flood(flood, args.lines)
+        with open(script, "w") as f:
+            f.write(TCLSH_LOOP)
+        with open(pyscript, "w") as f:
+            f.write(PYTHON_LOOP)
+
+        hosts = [("ipc_run (Tcl mode)", [ipc_run, "cat", flood])]
+        trusted = has_option(ipc_run, "--trusted")
+        if trusted:
+            hosts.append(("ipc_run --trusted", [ipc_run, "--trusted", "cat", flood]))
+        hosts += [
+            ("tclsh loop", [tclsh, script, flood]),
+            ("bare C-API loop", [bare, "relay", "cat", flood]),
+            ("python loop", [sys.executable, pyscript, flood]),
+            ("ipc_run --plain", [ipc_run, "--plain", "cat", flood]),
+        ]
+        results = {}
+        print("relay of %d message lines, median of %d runs (whole process tree):"
+              % (args.lines, args.runs))
+        print("  %-22s %8s %8s %12s" % ("host", "wall s", "cpu s", "lines/s"))
+        for name, argv in hosts:
+            # plain mode also posts the empty last line the end of output flushes
+            expected = args.lines + (1 if "--plain" in argv else 0)
+            wall, cpu = median_run(argv, out, args.runs, expected)
+            results[name] = (wall, cpu)
+            print("  %-22s %8.3f %8.3f %12.0f" % (name, wall, cpu, args.lines / wall))
+            sys.stdout.flush()
+
+        def ratio(slow, fast, column):
+            return results[slow][column] / results[fast][column]
+
+        print("\nratios (times faster; by wall | by cpu), targets judged by wall:")
+        checks = [("ipc_run Tcl vs tclsh loop", "tclsh loop", "ipc_run (Tcl mode)", 3.0),
+                  ("ipc_run Tcl vs bare C-API loop", "bare C-API loop", "ipc_run (Tcl mode)", 0.5),
+                  ("ipc_run Tcl vs python", "python loop", "ipc_run (Tcl mode)", None),
+                  ("ipc_run --plain vs python", "python loop", "ipc_run --plain", 1.5)]
+        if trusted:
+            checks.append(("safe vs trusted", "ipc_run --trusted", "ipc_run (Tcl mode)", 0.95))
+        for label, slow, fast, target in checks:
+            by_wall, by_cpu = ratio(slow, fast, 0), ratio(slow, fast, 1)
+            goal = "" if target is None else "  target >= %.2f: %s" % (target,
+                                                                    verdict(by_wall, target))
+            print("  %-32s %6.2fx | %6.2fx%s" % (label, by_wall, by_cpu, goal))
+
+        silent = [ipc_run, "sleep", str(args.idle_seconds)]
+        _, idle_cpu = measure(silent, out)
+        _, bare_cpu = measure([bare, "sleep", str(args.idle_seconds)], out)
+        idle_ratio = idle_cpu / bare_cpu if bare_cpu > 0 else float("inf")
+        print("\nidle: a child silent for %.1f s costs ipc_run %.1f ms of processor time "
+              "(%.2f%% of a core); bare 1 ms sleeps for as long: %.1f ms (%.2f%%); "
+              "ratio %.2f, target <= 1.30: %s"
+              % (args.idle_seconds, 1e3 * idle_cpu, 100 * idle_cpu / args.idle_seconds,
+                 1e3 * bare_cpu, 100 * bare_cpu / args.idle_seconds, idle_ratio,
+                 verdict(idle_ratio, 1.3, at_least=False)))
+
+        braced = os.path.join(work, "braced.txt")
+        gathered = {}
+        for lines in (100000, 200000):
+            write_braced(braced, lines)
+            wall, cpu = median_run([ipc_run, "cat", braced], out, args.runs, lines + 2)
+            gathered[lines] = wall
+        print("\none braced message over many lines: 100,000 lines %.3f s, 200,000 lines %.3f s "
+              "(target < 1 s: %s); doubling the lines costs %.2fx (linear: about 2)"
+              % (gathered[100000], gathered[200000], verdict(gathered[200000], 1.0, False),
+                 gathered[200000] / gathered[100000]))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
