@@ -117,7 +117,22 @@ void BM_parse_output_tcl(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lines.size()));
 }
 
+// One braced message over N lines: gathering is linear when the time per line stays the same.
+void BM_gather_braced(benchmark::State& state) {
+  MESSAGE_COMMAND message_command(false);
+  const auto inner_lines = static_cast<size_t>(state.range(0));
+  const std::string first = std::string(msg_tcl_post_cmd) + " 0 info {start";
+  IPC_COMMAND command;
+  for (auto _ : state) {
+    command.process_line(first);
+    for (size_t i = 0; i < inner_lines; ++i) command.process_line("ab");
+    command.process_line("end}");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (inner_lines + 2)));
+}
+
 BENCHMARK(BM_baseline_tcl_api)->Arg(0)->Arg(1);
+BENCHMARK(BM_gather_braced)->Arg(100000)->Arg(200000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_process_line)->Arg(0)->Arg(1);
 BENCHMARK(BM_parse_output_tcl)->Arg(0)->Arg(1);
 
@@ -141,6 +156,12 @@ int main(int argc, char** argv) {
   std::printf("process_line: %.0f lines/s with a counting message command, %.0f with the host's\n",
               reporter.rate("BM_process_line/0", "items_per_second"),
               reporter.rate("BM_process_line/1", "items_per_second"));
+  const double per_line_100k = 1e9 / reporter.rate("BM_gather_braced/100000", "items_per_second");
+  const double per_line_200k = 1e9 / reporter.rate("BM_gather_braced/200000", "items_per_second");
+  std::printf(
+      "one braced message: %.0f ns per line over 100,000 lines, %.0f over 200,000 (%.2fx; "
+      "linear: about 1, quadratic: 2)\n",
+      per_line_100k, per_line_200k, per_line_200k / per_line_100k);
   benchmark::Shutdown();
   host_stop();
   return 0;
