@@ -17,7 +17,6 @@ bool fmt_sprintf_helper(std::string& out, fmt::string_view format,
                         fmt::basic_format_args<fmt::printf_context> args);
 
 // out := a readable report of format and its first count arguments, one line per argument.
-void fmt_args_error(std::string& out, fmt::string_view format, size_t count,
-                    fmt::format_args args);
+void fmt_args_error(std::string& out, fmt::string_view format, size_t count, fmt::format_args args);
 
 }  // namespace KORVEL

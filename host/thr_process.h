@@ -17,8 +17,8 @@ static_assert(sizeof(THR_PROCESS_EXIT_CODE) == 8, "passed by value as one 64-bit
 
 // Filled by process creation for the host's own bookkeeping; the library never reads it.
 struct THR_SYS_FUNC_STAT_STRUCT {
-  int32_t os_error;      // errno of the failed step, 0 on success
-  int64_t spawn_nanos;   // monotonic time spent starting the child
+  int32_t os_error;     // errno of the failed step, 0 on success
+  int64_t spawn_nanos;  // monotonic time spent starting the child
 };
 
 // Why a process could not be created; yields the record the message service posts.
@@ -50,19 +50,17 @@ using THR_PROCESS_CREATE_RESULT =
 // working directory) or "env=NAME=VALUE" (set in the child's environment; repeatable); "" for
 // none. Exec failure is reported here, at once.
 THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
-                                              const std::string& option,
-                                              unsigned long* output_pipe,
-                                              unsigned long* stderr_pipe,
-                                              unsigned long* stdin_pipe,
+                                              const std::string& option, unsigned long* output_pipe,
+                                              unsigned long* stderr_pipe, unsigned long* stdin_pipe,
                                               THR_SYS_FUNC_STAT_STRUCT* stat);
 
-// 0 and *count = bytes waiting; non-zero once the write end is closed and nothing waits, or on error.
+// 0 with *count = bytes waiting; non-zero on error, or once the writer closed and nothing waits.
 int thr_process_peek(unsigned long pipe, uint32_t* count);
 
 // Reads at most capacity bytes (blocks only if nothing waits); 0 on success with *count read.
 int thr_process_read(unsigned long pipe, void* buffer, unsigned long capacity, uint32_t* count);
 
-// Writes all size bytes to a child's stdin pipe; 0 on success with *count written. Never raises SIGPIPE.
+// Writes all size bytes to a child's stdin pipe, never raising SIGPIPE; 0 on success, *count set.
 int thr_process_write(unsigned long pipe, const void* data, unsigned long size, uint32_t* count);
 
 // Non-blocking when no_hang: -1 not a child of ours (or reaped), 0 running, else ended and *code

@@ -1,6 +1,6 @@
-#include "host/thr_mutex.h"
-
 #include <pthread.h>
+
+#include "host/thr_mutex.h"
 
 struct THR_MUTEX_IMPL {
   pthread_mutex_t mutex;

@@ -1,10 +1,10 @@
 // Runs one child through the installed library and reports what it relayed.
-#include <cstdio>
-#include <string>
-
 #include <ipc/host/host.h>
 #include <ipc/ipc_backend.h>
 #include <ipc/ipc_command.h>
+
+#include <cstdio>
+#include <string>
 
 namespace {
 class COUNTING_COMMAND : public IPC_COMMAND {
