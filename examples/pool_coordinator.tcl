@@ -1,6 +1,7 @@
 #!/usr/bin/env tclsh8.6
 # An example coordinating backend for a helper pool: while the host hands the partitions to its
-# helpers, this child waits until every partition's result file is there and posts the total.
+# helpers, this child waits until every partition's result file is there, reports its progress
+# partition by partition and posts the total.
 #
 #   mkdir -p /tmp/pool && build/bin/ipc_run --pool 3:5 \
 #       --helper "build/examples/pool_helper --result_dir=/tmp/pool" -- \
@@ -23,6 +24,7 @@ proc result_file {p} { return [file join $::directory partition_$p.result] }
 
 set deadline [expr {[clock milliseconds] + $timeout}]
 set total 0
+ipc_backend::progress 0 $partitions
 for {set p 0} {$p < $partitions} {incr p} {
     while {![file exists [result_file $p]]} {
         if {[clock milliseconds] > $deadline} {
@@ -36,5 +38,6 @@ for {set p 0} {$p < $partitions} {incr p} {
     close $channel
     ipc_backend::post info "partition $p: $result"
     incr total $result
+    ipc_backend::progress [expr {$p + 1}] $partitions "partition $p"
 }
 ipc_backend::post info "total $total over $partitions partitions"

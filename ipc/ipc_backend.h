@@ -71,6 +71,13 @@ inline std::string internal_error_line(std::string_view text) {
 // "Debug: TEXT" and a newline: shown by the host only when its debug output is on.
 inline std::string debug_line(std::string_view text) { return "Debug: " + tcl_word(text) + "\n"; }
 
+// "ipc_progress DONE TOTAL TEXT" and a newline: how far the backend got, shown by the host as
+// a progress line or bar.
+inline std::string progress_line(unsigned long done, unsigned long total, std::string_view text) {
+  return "ipc_progress " + std::to_string(done) + " " + std::to_string(total) + " " +
+         tcl_word(text) + "\n";
+}
+
 // Writes line to standard output and flushes it, so the host sees it at once.
 inline void emit(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);

@@ -8,7 +8,7 @@ package require Tcl 8.6
 package provide ipc_backend 1.0
 
 namespace eval ::ipc_backend {
-    namespace export post internal_error debug host_puts pipe_name
+    namespace export post internal_error debug host_puts progress pipe_name
 }
 
 # Writes one command line to standard output and flushes it: the host reads lines as they come.
@@ -39,6 +39,12 @@ proc ::ipc_backend::debug {args} {
 # host_puts TEXT: the host writes TEXT to its standard output as it is.
 proc ::ipc_backend::host_puts {text} {
     emit [list msg_tcl_puts $text]
+}
+
+# progress DONE TOTAL ?TEXT?: how far the backend got, shown by the host as a progress line or
+# bar.
+proc ::ipc_backend::progress {done total {text {}}} {
+    emit [list ipc_progress $done $total $text]
 }
 
 # The named pipe the host gave this child (--pipe_name=PATH on the command line), or "".
