@@ -78,7 +78,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # The Tcl packages need a tclsh; the libraries' own dependencies come from shlibdeps.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "tcl8.6")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-    "The shared libraries libipc and libipchost, the command-line host ipc_run and the Tcl package for backends.")
+    "The shared libraries libipc and libipchost, the command-line host ipc_run, the Tcl package ipc for Tcl and Tk hosts and the Tcl package ipc_backend for backends.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${IPC_DEV_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The public headers include GSL, Boost.Outcome and tcl.h; ipcConfig.cmake and ipc.pc resolve

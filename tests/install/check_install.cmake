@@ -1,6 +1,6 @@
 # Installs the build under a scratch prefix, then builds and runs a consumer against it with
 # find_package and with pkg-config, checks that pkg-config resolves the same prefix and that
-# tclsh finds the backend package and man the page of ipc_run.
+# tclsh finds the backend package and the host package, and man the page of ipc_run.
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 
@@ -54,3 +54,10 @@ if(NOT EXISTS ${man_page})
   message(FATAL_ERROR "no man page at ${man_page}")
 endif()
 run_step(${CMAKE_COMMAND} -E compare_files ${man_page} ${SOURCE_DIR}/tools/ipc_run/ipc_run.1)
+
+# The host package, a loadable module that finds its libraries from where it was installed.
+set(ENV{TCLLIBPATH} ${prefix}/lib/tcltk)
+run_step(tclsh8.6 ${SOURCE_DIR}/tests/install/require_host_package.tcl)
+if(NOT step_output STREQUAL "ipc 1.0 ok 1\n")
+  message(FATAL_ERROR "package require ipc gave: ${step_output}")
+endif()

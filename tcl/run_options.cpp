@@ -1,0 +1,204 @@
+#include "tcl/run_options.h"
+
+#include <glib.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr const char* USAGE = "?options? ?--? command ?arg ...?";
+
+const char* const OPTION_NAMES[] = {
+    "-title",   "-shell",      "-plain",   "-nostderr", "-namedpipe",    "-cwd",
+    "-env",     "-timeout",    "-trusted", "-expose",   "-stopvariable", "-onmessage",
+    "-onstray", "-onprogress", "--",       nullptr};
+enum OPTION {
+  TITLE,
+  SHELL,
+  PLAIN,
+  NO_STDERR,
+  NAMED_PIPE,
+  CWD,
+  ENV,
+  TIMEOUT,
+  TRUSTED,
+  EXPOSE,
+  STOP_VARIABLE,
+  ON_MESSAGE,
+  ON_STRAY,
+  ON_PROGRESS,
+  END_OF_OPTIONS
+};
+
+bool takes_value(int option) {
+  switch (option) {
+    case SHELL:
+    case PLAIN:
+    case NO_STDERR:
+    case NAMED_PIPE:
+    case TRUSTED:
+    case END_OF_OPTIONS:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Characters the library's word splitter passes through untouched.
+bool is_plain_word(const std::string& word) {
+  if (word.empty()) return false;
+  for (char c : word) {
+    if (!g_ascii_isalnum(c) && std::strchr("-_./=:,+%@", c) == nullptr) return false;
+  }
+  return true;
+}
+
+std::string quote_word(const std::string& word) {
+  if (is_plain_word(word)) return word;
+  std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
+  return quoted.get();
+}
+
+std::string join_words(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    line += quote_word(word);
+  }
+  return line;
+}
+
+// The library puts a shell command line between double quotes as it is.
+std::string escape_for_double_quotes(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+bool fail(Tcl_Interp* interpreter, const std::string& text) {
+  Tcl_SetObjResult(interpreter, Tcl_NewStringObj(("ipc::run: " + text).c_str(), -1));
+  Tcl_SetErrorCode(interpreter, "IPC", "USAGE", nullptr);
+  return false;
+}
+
+bool list_of_strings(Tcl_Interp* interpreter, Tcl_Obj* list, std::vector<std::string>* out) {
+  int count = 0;
+  Tcl_Obj** elements = nullptr;
+  if (Tcl_ListObjGetElements(interpreter, list, &count, &elements) != TCL_OK) return false;
+  for (int i = 0; i < count; ++i) out->emplace_back(Tcl_GetString(elements[i]));
+  return true;
+}
+
+bool parse_environment(Tcl_Interp* interpreter, Tcl_Obj* value, std::vector<std::string>* words) {
+  std::vector<std::string> pairs;
+  if (!list_of_strings(interpreter, value, &pairs)) return false;
+  if (pairs.size() % 2 != 0) return fail(interpreter, "-env needs a list of NAME VALUE pairs");
+  for (size_t i = 0; i < pairs.size(); i += 2) {
+    const std::string& name = pairs[i];
+    if (name.empty() || name.find('=') != std::string::npos)
+      return fail(interpreter, "-env: \"" + name + "\" is not a variable name");
+    words->push_back("env=" + name + "=" + pairs[i + 1]);
+  }
+  return true;
+}
+
+bool parse_timeout(Tcl_Interp* interpreter, Tcl_Obj* value, long* timeout_ms) {
+  if (Tcl_GetLongFromObj(nullptr, value, timeout_ms) != TCL_OK || *timeout_ms < 0)
+    return fail(interpreter, std::string("-timeout needs milliseconds (an integer >= 0), not \"") +
+                                 Tcl_GetString(value) + "\"");
+  return true;
+}
+
+// A command prefix: a list the call's words are appended to.
+bool set_callback(Tcl_Interp* interpreter, Tcl_Obj* value, TCL_OBJ_REF* callback) {
+  int length = 0;
+  if (Tcl_ListObjLength(interpreter, value, &length) != TCL_OK) return false;
+  if (length == 0) return fail(interpreter, "a callback needs a command prefix, not \"\"");
+  callback->reset(value);
+  return true;
+}
+
+bool apply_option(Tcl_Interp* interpreter, int option, Tcl_Obj* value, RUN_OPTIONS* o,
+                  std::vector<std::string>* process_words) {
+  switch (option) {
+    case TITLE:
+      return o->title = Tcl_GetString(value), true;
+    case SHELL:
+      return o->shell = true;
+    case PLAIN:
+      return o->plain = true;
+    case NO_STDERR:
+      return o->no_stderr = true;
+    case NAMED_PIPE:
+      return o->named_pipe = true;
+    case TRUSTED:
+      return o->trusted = true;
+    case CWD:
+      if (*Tcl_GetString(value) == '\0') return fail(interpreter, "-cwd needs a directory");
+      process_words->push_back(std::string("cwd=") + Tcl_GetString(value));
+      return true;
+    case ENV:
+      return parse_environment(interpreter, value, process_words);
+    case TIMEOUT:
+      return parse_timeout(interpreter, value, &o->timeout_ms);
+    case EXPOSE:
+      return list_of_strings(interpreter, value, &o->exposed);
+    case STOP_VARIABLE:
+      return o->stop_variable = Tcl_GetString(value), true;
+    case ON_MESSAGE:
+      return set_callback(interpreter, value, &o->on_message);
+    case ON_STRAY:
+      return set_callback(interpreter, value, &o->on_stray);
+    case ON_PROGRESS:
+      return set_callback(interpreter, value, &o->on_progress);
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+void TCL_OBJ_REF::reset(Tcl_Obj* object) {
+  if (object != nullptr) Tcl_IncrRefCount(object);
+  if (m_object != nullptr) Tcl_DecrRefCount(m_object);
+  m_object = object;
+}
+
+bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
+                       RUN_OPTIONS* options) {
+  std::vector<std::string> process_words;
+  int i = 1;
+  while (i < objc && Tcl_GetString(objv[i])[0] == '-') {
+    int option = 0;
+    if (Tcl_GetIndexFromObj(interpreter, objv[i], OPTION_NAMES, "option", 0, &option) != TCL_OK)
+      return false;
+    ++i;
+    if (option == END_OF_OPTIONS) break;
+    Tcl_Obj* value = nullptr;
+    if (takes_value(option)) {
+      if (i == objc) return fail(interpreter, std::string(OPTION_NAMES[option]) + " needs a value");
+      value = objv[i++];
+    }
+    if (!apply_option(interpreter, option, value, options, &process_words)) return false;
+  }
+  if (i == objc) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, USAGE);
+    return false;
+  }
+  std::vector<std::string> words;
+  for (; i < objc; ++i) words.emplace_back(Tcl_GetString(objv[i]));
+  // One word with -shell is a shell command line, taken as it is.
+  options->command_line = options->shell && words.size() == 1 ? words[0] : join_words(words);
+  // The library passes the pipe's name after the program, at the line's first blank.
+  if (options->named_pipe && words.size() < 2)
+    return fail(interpreter,
+                "-namedpipe needs a command with at least one argument: the pipe's name is "
+                "passed right after the program");
+  if (options->shell) options->command_line = escape_for_double_quotes(options->command_line);
+  options->process_option = join_words(process_words);
+  return true;
+}

@@ -1,0 +1,44 @@
+// The options of ipc::run, as a Tcl script gives them.
+#pragma once
+
+#include <tcl.h>
+
+#include <string>
+#include <vector>
+
+// Holds one reference to a Tcl object (a callback's command prefix), or none.
+class TCL_OBJ_REF {
+ public:
+  TCL_OBJ_REF() = default;
+  ~TCL_OBJ_REF() { reset(nullptr); }
+  TCL_OBJ_REF(const TCL_OBJ_REF&) = delete;
+  TCL_OBJ_REF& operator=(const TCL_OBJ_REF&) = delete;
+  void reset(Tcl_Obj* object);
+  Tcl_Obj* get() const { return m_object; }
+  explicit operator bool() const { return m_object != nullptr; }
+
+ private:
+  Tcl_Obj* m_object = nullptr;
+};
+
+struct RUN_OPTIONS {
+  std::string command_line;    // the words joined for the library's splitter
+  std::string process_option;  // -cwd and -env as process option words
+  std::string title;
+  bool shell = false;
+  bool plain = false;
+  bool no_stderr = false;
+  bool named_pipe = false;
+  bool trusted = false;
+  long timeout_ms = 0;  // 0: none
+  std::vector<std::string> exposed;
+  std::string stop_variable;
+  TCL_OBJ_REF on_message;
+  TCL_OBJ_REF on_stray;
+  TCL_OBJ_REF on_progress;
+};
+
+// Parses "?options? ?--? command ?arg ...?" (objv[0] is the command's own name); false with a
+// clear message in the interpreter's result for a usage error.
+bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
+                       RUN_OPTIONS* options);

@@ -1,0 +1,205 @@
+#include "tcl/tcl_run.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/cfg.h"
+#include "host/thr_gui.h"
+#include "host/ztcl.h"
+#include "ipc/ipc_command_impl.h"
+
+namespace {
+
+// Often enough for timers to feel on time, rarely enough to keep an idle run cheap.
+constexpr auto EVENT_INTERVAL = std::chrono::milliseconds(10);
+
+// The library reports stray output on its debug channel, at this module and level, as "Tcl
+// command {WORD} not found, NOT posting tcl buffer = TEXT".
+constexpr const char* LIBRARY_MODULE = "IPC";
+constexpr const char* STRAY_START = "Tcl command {";
+constexpr const char* STRAY_MARK = "} not found, NOT posting tcl buffer = ";
+
+TCL_RUN* active_run = nullptr;
+
+const char* severity_of(MSG_KIND kind) {
+  switch (kind) {
+    case MSG_KIND::ERROR:
+      return "error";
+    case MSG_KIND::WARNING:
+      return "warning";
+    case MSG_KIND::INFO:
+      return "info";
+    case MSG_KIND::INTERNAL_ERROR:
+    case MSG_KIND::DEBUG:
+      break;
+  }
+  return "internal";
+}
+
+Tcl_Obj* string_obj(const std::string& text) {
+  return Tcl_NewStringObj(text.data(), static_cast<int>(text.size()));
+}
+
+void put(Tcl_Obj* dict, const char* key, Tcl_Obj* value) {
+  Tcl_DictObjPut(nullptr, dict, Tcl_NewStringObj(key, -1), value);
+}
+
+std::string signal_name(int status) {
+  if (!WIFSIGNALED(status)) return "";
+  const char* name = sigabbrev_np(WTERMSIG(status));
+  return name != nullptr ? std::string("SIG") + name : std::to_string(WTERMSIG(status));
+}
+
+// The symbolic name of an errno value, such as ENOENT.
+std::string errno_name(int error) {
+  const int saved = errno;
+  errno = error;
+  std::string name = Tcl_ErrnoId();
+  errno = saved;
+  return name;
+}
+
+}  // namespace
+
+TCL_RUN::TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options)
+    : m_interpreter(interpreter),
+      m_options(options),
+      m_message_sink([this](const MSG_RECORD& record) { on_message(record); }),
+      m_debug_sink([this](const MSG_RECORD& record) { on_debug_record(record); }) {
+  active_run = this;
+  Tcl_Preserve(m_interpreter);
+  if (options.plain) disable_tcl_mode();
+  if (options.no_stderr) disable_stderr_capture();
+  cfg_set_value("tcl_trusted", options.trusted ? "1" : "0");
+  for (const std::string& name : options.exposed) ztcl_expose_command(name);
+  ztcl_reset_child_interpreter();  // no earlier child's definitions reach this one
+  if (options.on_message) msg_set_default_sink(&m_message_sink);
+  if (options.on_stray) {
+    m_debug_was_on = msg_debug_enabled(LIBRARY_MODULE, MSG_D_LEVEL_2);
+    msg_set_debug_sink(&m_debug_sink);
+    msg_set_debug_level(LIBRARY_MODULE, MSG_D_LEVEL_2);
+  }
+}
+
+TCL_RUN::~TCL_RUN() {
+  if (m_options.on_stray) {
+    msg_set_debug_sink(nullptr);
+    if (!m_debug_was_on) msg_set_debug_level(LIBRARY_MODULE, 0);
+  }
+  if (m_options.on_message) msg_set_default_sink(nullptr);
+  ztcl_unexpose_all();
+  ztcl_reset_child_interpreter();
+  Tcl_Release(m_interpreter);
+  active_run = nullptr;
+}
+
+TCL_RUN* TCL_RUN::active() { return active_run; }
+
+int TCL_RUN::execute() {
+  THR_PROCESS_EXIT_CODE code{0, 0};
+  const bool ok = run(m_options.command_line, m_options.process_option, m_options.shell, &code,
+                      m_options.title, m_options.named_pipe);
+  // Text that never became a complete command is stray too.
+  if (!m_error && m_options.on_stray && !m_impl->m_tcl_buffer.empty())
+    report_stray(m_impl->m_tcl_buffer);
+  if (m_error) {
+    Tcl_SetObjResult(m_interpreter, m_error.get());
+    return Tcl_SetReturnOptions(m_interpreter, m_error_options.get());
+  }
+  Tcl_SetObjResult(m_interpreter, result_dict(ok, code));
+  return TCL_OK;
+}
+
+Tcl_Obj* TCL_RUN::result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const {
+  Tcl_Obj* dict = Tcl_NewDictObj();
+  put(dict, "ok", Tcl_NewIntObj(ok ? 1 : 0));
+  put(dict, "title", string_obj(IMPL::make_title(m_options.command_line, m_options.title)));
+  put(dict, "status", Tcl_NewIntObj(code.status));
+  put(dict, "exit_code", Tcl_NewIntObj(code.exit_code));
+  put(dict, "signal", string_obj(signal_name(code.status)));
+  put(dict, "stopped", Tcl_NewIntObj(m_stop_requested || m_timed_out ? 1 : 0));
+  put(dict, "timed_out", Tcl_NewIntObj(m_timed_out ? 1 : 0));
+  const int exec_error = m_impl->m_exec_error;
+  put(dict, "exec_error", string_obj(exec_error != 0 ? errno_name(exec_error) : ""));
+  return dict;
+}
+
+bool TCL_RUN::is_stopped() {
+  const auto now = std::chrono::steady_clock::now();
+  if (m_options.timeout_ms > 0) {
+    if (!m_deadline) m_deadline = now + std::chrono::milliseconds(m_options.timeout_ms);
+    if (now >= *m_deadline) m_timed_out = true;
+  }
+  // The library serves events only after output; a silent child must not freeze the GUI.
+  if (now - m_last_served >= EVENT_INTERVAL) {
+    m_last_served = now;
+    serve_events();
+  }
+  if (!m_options.stop_variable.empty() && !m_stop_requested) {
+    Tcl_Obj* value =
+        Tcl_GetVar2Ex(m_interpreter, m_options.stop_variable.c_str(), nullptr, TCL_GLOBAL_ONLY);
+    int on = 0;
+    if (value != nullptr && Tcl_GetBooleanFromObj(nullptr, value, &on) == TCL_OK && on != 0)
+      m_stop_requested = true;
+  }
+  return m_timed_out || m_stop_requested || m_error;
+}
+
+void TCL_RUN::serve_events() { thr_qt_process_events(); }
+
+void TCL_RUN::progress(long done, long total, const std::string& text) {
+  if (!m_options.on_progress) return;
+  call(m_options.on_progress, {Tcl_NewLongObj(done), Tcl_NewLongObj(total), string_obj(text)});
+}
+
+void TCL_RUN::on_message(const MSG_RECORD& record) {
+  if (record.kind == MSG_KIND::DEBUG) return;
+  Tcl_Obj* id = record.id != 0 ? Tcl_NewLongObj(static_cast<long>(record.id)) : Tcl_NewObj();
+  call(m_options.on_message,
+       {Tcl_NewStringObj(severity_of(record.kind), -1), id, string_obj(record.text)});
+}
+
+void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
+  const size_t mark = record.text.find(STRAY_MARK);
+  if (record.module == LIBRARY_MODULE && record.text.rfind(STRAY_START, 0) == 0 &&
+      mark != std::string::npos) {
+    report_stray(record.text.substr(mark + std::strlen(STRAY_MARK)));
+    return;
+  }
+  // Debug output the application had on before this run is still shown, as the host shows it.
+  if (m_debug_was_on || record.module != LIBRARY_MODULE)
+    std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(), record.text.c_str());
+}
+
+void TCL_RUN::report_stray(const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == '\n') --end;  // the final newline's empty line
+  size_t start = 0;
+  for (;;) {
+    const size_t line_end = std::min(text.find('\n', start), end);
+    call(m_options.on_stray, {string_obj(text.substr(start, line_end - start))});
+    if (line_end >= end) break;
+    start = line_end + 1;
+  }
+}
+
+void TCL_RUN::call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words) {
+  Tcl_Obj* command = Tcl_DuplicateObj(prefix.get());
+  Tcl_IncrRefCount(command);
+  for (Tcl_Obj* word : words) Tcl_ListObjAppendElement(nullptr, command, word);
+  if (m_error) {  // the run is ending already; nothing more reaches the application
+    Tcl_DecrRefCount(command);
+    return;
+  }
+  const int code = Tcl_EvalObjEx(m_interpreter, command, TCL_EVAL_GLOBAL);
+  Tcl_DecrRefCount(command);
+  if (code == TCL_ERROR) {
+    m_error.reset(Tcl_GetObjResult(m_interpreter));
+    m_error_options.reset(Tcl_GetReturnOptions(m_interpreter, code));
+  }
+  Tcl_ResetResult(m_interpreter);
+}

@@ -1,0 +1,67 @@
+// One ipc::run: the child's command, the callbacks it calls in the application's interpreter,
+// and its end as a Tcl dict.
+#pragma once
+
+#include <tcl.h>
+
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "host/msg.h"
+#include "ipc/ipc_command.h"
+#include "tcl/run_options.h"
+
+// Hands each delivered record to a function.
+class FUNCTION_SINK : public MSG_SINK {
+ public:
+  explicit FUNCTION_SINK(std::function<void(const MSG_RECORD&)> function)
+      : m_function(std::move(function)) {}
+  void deliver(const MSG_RECORD& record) override { m_function(record); }
+
+ private:
+  std::function<void(const MSG_RECORD&)> m_function;
+};
+
+class TCL_RUN : public IPC_COMMAND {
+ public:
+  TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options);
+  ~TCL_RUN() override;
+  TCL_RUN(const TCL_RUN&) = delete;
+  TCL_RUN& operator=(const TCL_RUN&) = delete;
+
+  // Runs the child to its end: TCL_OK with the result dict, or TCL_ERROR with the error a
+  // callback raised (the child is terminated then).
+  int execute();
+  // Hands a progress report to -onprogress.
+  void progress(long done, long total, const std::string& text);
+  // The run in progress on this process, or null.
+  static TCL_RUN* active();
+
+  bool is_stopped() override;
+
+ private:
+  void on_message(const MSG_RECORD& record);
+  void on_debug_record(const MSG_RECORD& record);
+  // Calls prefix with the extra words; a failure is kept and ends the run.
+  void call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words);
+  void report_stray(const std::string& text);
+  void serve_events();
+  Tcl_Obj* result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const;
+
+  Tcl_Interp* m_interpreter;
+  RUN_OPTIONS& m_options;
+  FUNCTION_SINK m_message_sink;
+  FUNCTION_SINK m_debug_sink;
+  bool m_debug_was_on = false;
+  std::optional<std::chrono::steady_clock::time_point> m_deadline;
+  std::chrono::steady_clock::time_point m_last_served{};
+  bool m_timed_out = false;
+  bool m_stop_requested = false;
+  // A callback's failure: its result and return options, kept until the run ends.
+  TCL_OBJ_REF m_error;
+  TCL_OBJ_REF m_error_options;
+};
