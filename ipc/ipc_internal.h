@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ipc/ipc_command.h"
+#include "trace/msg_vdebug.h"
 
 // The live commands in construction order; hold ipc_command_global_state_mutex while using it.
 std::vector<IPC_COMMAND*>& ipc_get_commands();
@@ -37,5 +38,4 @@ extern const std::string ipc_full_ie_cmd;
 bool ipc_line_keeps_command_incomplete(const std::string& incomplete, const std::string& line);
 
 // Where internal errors of the library are reported from.
-inline constexpr const char* IPC_MODULE = "IPC";
 inline constexpr const char* IPC_SOURCE_FILE = "ipc/ipc_command";

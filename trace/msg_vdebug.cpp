@@ -2,8 +2,6 @@
 
 #include <cstdarg>
 
-#include "ipc/ipc_internal.h"
-
 bool msg_vdebug_is_enabled(MSG_D_LEVEL level) {
   // Nothing is cached: the host's settings may change between two calls.
   if (!msg_initialized) return false;

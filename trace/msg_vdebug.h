@@ -6,6 +6,9 @@
 #include "format/fmt_helpers.h"
 #include "host/msg.h"
 
+// The module name of the library's debug output and internal errors.
+inline constexpr const char* IPC_MODULE = "IPC";
+
 // True when debug output of module "IPC" at level is on; asks the host at every call.
 bool msg_vdebug_is_enabled(MSG_D_LEVEL level);
 

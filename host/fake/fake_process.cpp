@@ -1,7 +1,6 @@
 // The process service of host/thr_process.h, answered from the fake host's scripts.
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 #include "host/fake/fake_state.h"
@@ -45,16 +44,6 @@ int answer_wait(const WAIT_RESULT& answer, THR_PROCESS_EXIT_CODE* code) {
 }
 
 }  // namespace
-
-THR_ERROR::THR_ERROR(std::string program, int os_error)
-    : m_program(std::move(program)), m_os_error(os_error) {}
-
-THR_ERROR::~THR_ERROR() = default;
-
-BRANTOR_ERROR_MESSAGE* THR_ERROR::make_error_message() const {
-  return new BRANTOR_ERROR_MESSAGE("Cannot start program \"" + m_program +
-                                   "\": " + std::generic_category().message(m_os_error));
-}
 
 THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
                                               const std::string& option, unsigned long* output_pipe,

@@ -251,16 +251,6 @@ bool valid_pid(unsigned long pid) { return pid > 0 && pid <= static_cast<unsigne
 
 }  // namespace
 
-THR_ERROR::THR_ERROR(std::string program, int os_error)
-    : m_program(std::move(program)), m_os_error(os_error) {}
-
-THR_ERROR::~THR_ERROR() = default;
-
-BRANTOR_ERROR_MESSAGE* THR_ERROR::make_error_message() const {
-  return new BRANTOR_ERROR_MESSAGE("Cannot start program \"" + m_program +
-                                   "\": " + std::generic_category().message(m_os_error));
-}
-
 THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
                                               const std::string& option, unsigned long* output_pipe,
                                               unsigned long* stderr_pipe, unsigned long* stdin_pipe,
