@@ -21,12 +21,13 @@ class STARTED : public IPC_COMMAND {
   explicit STARTED(unsigned long pid) { m_impl->m_pid = pid; }
 };
 
-// Exits 0 when the walk asked for exactly the started children, in order, and then chained.
+// Exits 0 when the walk asked for exactly the live started children, in order, and then chained.
 void walk_and_check() {
   fake_host::reset();
   signal(SIGTERM, host_handler);
   STARTED first(31);
   STARTED never_started(0);
+  { STARTED gone(34); }  // a destroyed command leaves the registry
   STARTED second(32);
   STARTED third(33);
   fake_host::push_terminate(-1);  // a refusal is not reported and the walk goes on

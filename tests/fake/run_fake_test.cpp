@@ -1,9 +1,11 @@
-// Whole runs over the scripted fake host: the faults the OS will not produce on demand, the
-// monitoring loop's sleeps and passes call by call, and what process creation is handed.
+// Whole runs over the scripted fake host: each row scripts the child and expects the run's
+// result, the status others see at each host call, the calls and the messages; then the faults
+// and the monitoring loop's sleeps that the OS will not produce on demand.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,8 +13,6 @@
 
 #include "host/cfg.h"
 #include "host/fake/fake_host.h"
-#include "host/host.h"
-#include "host/msg.h"
 #include "ipc/ipc_command_impl.h"
 #include "tests/support/host_environment.h"
 #include "tests/support/recording_sink.h"
@@ -20,40 +20,186 @@
 namespace {
 
 using TEXTS = std::vector<std::string>;
+using STATUSES = std::vector<IPC_PROCESS_STATUS>;
+using fake_host::chunk;
+using fake_host::end_of_output;
 
 class LINE_RECORDER : public IPC_COMMAND {
  public:
   LINE_RECORDER() { disable_gui_update(); }
   void process_line(const std::string& line) override { lines.push_back(line); }
+  // Asks to stop once it holds stop_after lines (0: never).
+  bool is_stopped() override { return stop_after != 0 && lines.size() >= stop_after; }
   TEXTS lines;
+  size_t stop_after = 0;
 };
 
 class RunFake : public ::testing::Test {
  protected:
   void SetUp() override { fake_host::reset(); }
   void TearDown() override {
-    cfg_unset_value("ipc_sleep");
-    cfg_unset_value("ipc_buffer_size");
+    for (const char* key : {"ipc_sleep", "ipc_buffer_size", "ipc_use_system"}) cfg_unset_value(key);
   }
-  bool debug_text_starts_with(const std::string& prefix) {
-    for (const std::string& text : debug.texts())
-      if (text.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-  }
-  // The calls of the monitoring passes: after the creation, before the grace sleep of the end.
-  static TEXTS pass_calls() {
-    const TEXTS calls = fake_host::calls();
-    TEXTS passes;
-    for (size_t i = 1; i < calls.size() && calls[i] != "sleep 500"; ++i) passes.push_back(calls[i]);
-    return passes;
+  // The calls without the monitoring loop's sleeps and pumps.
+  static TEXTS calls() {
+    TEXTS kept;
+    for (const std::string& call : fake_host::calls())
+      if (call.rfind("sleep", 0) != 0) kept.push_back(call);
+    return kept;
   }
 
   CAPTURED_MESSAGES messages;
-  RECORDING_SINK& posted = messages.posted;
-  RECORDING_SINK& debug = messages.debug;
   LINE_RECORDER command;
   THR_PROCESS_EXIT_CODE code{-1, -1};
 };
+
+const std::string CREATE = "create cmd='prog -x' option='' stderr=joined";
+const std::string CREATE_WITH_PIPE =
+    "create cmd='prog --pipe_name=/fake/pipe1 -x' option='' "
+    "stderr=joined";
+const TEXTS CLOSE{"close_pipe 3", "close_pipe 4"};
+
+TEXTS operator+(TEXTS a, const TEXTS& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(RunFake, EachScriptedChildLeadsToItsResultStatusesAndCalls) {
+  const struct {
+    const char* name;
+    std::function<void(LINE_RECORDER&)> script;
+    bool named_pipe;
+    bool ok;
+    THR_PROCESS_EXIT_CODE code;
+    STATUSES seen;  // at each host call, repeats left out
+    TEXTS calls, posted, lines;
+  } rows[] = {
+      {"output, then its end",
+       [](LINE_RECORDER&) {
+         fake_host::push_output(3, {chunk("a\nb"), end_of_output()});
+       },
+       false,
+       true,
+       {0, 0},
+       {NOT_STARTED, RUNNING, FINISHED},
+       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "peek 3", "wait 7 nohang=1"} + CLOSE,
+       {},
+       {"a", "b"}},
+      {"killed by a signal",
+       [](LINE_RECORDER&) { fake_host::push_wait(fake_host::ended(9, 0)); },
+       false,
+       true,
+       {9, 1},
+       {NOT_STARTED, RUNNING, FINISHED},
+       TEXTS{CREATE, "peek 3", "wait 7 nohang=1"} + CLOSE,
+       {},
+       {""}},
+      {"named pipe, removed after the run",
+       [](LINE_RECORDER&) {},
+       true,
+       true,
+       {0, 0},
+       {NOT_STARTED, RUNNING, FINISHED},
+       TEXTS{"pipe_new ", "pipe_create", CREATE_WITH_PIPE, "pipe_connect /fake/pipe1", "peek 3",
+             "wait 7 nohang=1"} +
+           CLOSE + TEXTS{"pipe_remove /fake/pipe1", "pipe_delete /fake/pipe1"},
+       {},
+       {""}},
+      {"named pipe that never connects: terminated, output never read",
+       [](LINE_RECORDER&) {
+         fake_host::fail_pipe_connect("/fake/pipe1");
+         fake_host::push_wait(fake_host::running());
+       },
+       true,
+       false,
+       {0, 1},
+       {NOT_STARTED, FINISHED},
+       TEXTS{"pipe_new ", "pipe_create", CREATE_WITH_PIPE, "pipe_connect /fake/pipe1",
+             "wait 7 nohang=1", "terminate 7 status=0 exit_code=1"} +
+           CLOSE + TEXTS{"pipe_delete /fake/pipe1"},
+       {"Failed to open pipe", "Cannot connect with prog (7)"},
+       {}},
+      {"stop request: terminated, nothing read or flushed after it",
+       [](LINE_RECORDER& command) {
+         command.stop_after = 2;
+         fake_host::push_output(3, {chunk("a\nb\nc"), chunk("d\n")});
+       },
+       false,
+       true,
+       {0, 0},
+       {NOT_STARTED, RUNNING, FINISHED},
+       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "terminate 7 status=0 exit_code=0"} + CLOSE,
+       {},
+       {"a", "b"}},
+      {"stop request refused",
+       [](LINE_RECORDER& command) {
+         command.stop_after = 1;
+         fake_host::push_output(3, chunk("a\n"));
+         fake_host::push_terminate(1);
+       },
+       false,
+       false,
+       {0, 0},
+       {NOT_STARTED, RUNNING, FINISHED},
+       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "terminate 7 status=0 exit_code=0"} + CLOSE,
+       {"prog (7) could not be terminated"},
+       {"a"}},
+      {"system shell: its status, nothing to terminate",
+       [](LINE_RECORDER&) {
+         cfg_set_value("ipc_use_system", "on");
+         fake_host::push_system(3 << 8);
+       },
+       false,
+       true,
+       {3 << 8, 3},
+       {RUNNING},
+       {"system 'prog -x'"},
+       {},
+       {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fake_host::reset();
+    LINE_RECORDER runner;
+    row.script(runner);
+    STATUSES seen;
+    bool terminated_during_run = true;
+    fake_host::on_call([&](const std::string& call) {
+      if (seen.empty() || seen.back() != runner.get_process_status(0))
+        seen.push_back(runner.get_process_status(0));
+      if (call.rfind("system", 0) == 0) terminated_during_run = runner.terminate({0, 0});
+    });
+    CAPTURED_MESSAGES captured;
+    code = {-1, -1};
+    EXPECT_EQ(runner.run("prog -x", "", false, &code, "", row.named_pipe), row.ok);
+    EXPECT_EQ(code.status, row.code.status);
+    EXPECT_EQ(code.exit_code, row.code.exit_code);
+    EXPECT_EQ(seen, row.seen);
+    EXPECT_EQ(runner.get_process_status(0), FINISHED);
+    EXPECT_EQ(calls(), row.calls);
+    EXPECT_EQ(captured.posted.texts(), row.posted);
+    EXPECT_EQ(runner.lines, row.lines);
+    if (row.calls.front().rfind("system", 0) == 0) EXPECT_FALSE(terminated_during_run);
+    EXPECT_EQ(fake_host::live_pipe_objects(), 0);
+    EXPECT_TRUE(ipc_named_pipes.empty());
+  }
+}
+
+TEST_F(RunFake, AnotherThreadWritesToTheChildAndTerminatesItWhileItRuns) {
+  fake_host::push_output(3, {chunk("a\n"), end_of_output()});
+  int32_t written = 0;
+  bool terminated = false;
+  fake_host::on_call([&](const std::string& call) {
+    if (call != "read 3 cap=1024") return;
+    written = command.write_to_stdin("hi", 2);
+    terminated = command.terminate({0, 0});
+  });
+  EXPECT_TRUE(command.run("prog -x", "", false, &code, "", false));
+  EXPECT_EQ(written, 2);
+  EXPECT_EQ(fake_host::stdin_written(4), "hi");
+  EXPECT_TRUE(terminated);
+  EXPECT_EQ(fake_host::calls_with_prefix("terminate"), TEXTS{"terminate 7 status=0 exit_code=0"});
+}
 
 TEST_F(RunFake, CreationErrorFailsTheRunAndPostsTheErrorRecordOnce) {
   EXPECT_FALSE(command.terminate({0, 0}));
@@ -65,37 +211,20 @@ TEST_F(RunFake, CreationErrorFailsTheRunAndPostsTheErrorRecordOnce) {
   EXPECT_EQ(command.get_process_status(0), FAILED);
   const std::unique_ptr<BRANTOR_ERROR_MESSAGE> record(
       THR_ERROR("prog", ENOENT).make_error_message());
-  EXPECT_EQ(posted.texts(), TEXTS{record->text()});
-  EXPECT_TRUE(debug_text_starts_with("Launching: prog -x"));
-  EXPECT_FALSE(debug_text_starts_with("Started"));
-  EXPECT_TRUE(debug_text_starts_with("Total output parsing time: "));
-  EXPECT_EQ(fake_host::calls().size(), 1u) << "nothing but the creation: no read, no close";
-}
-
-TEST_F(RunFake, NamedPipeThatNeverConnectsFailsTheRunAndTheChildIsTerminated) {
-  fake_host::fail_pipe_connect(fake_host::pipe_name_for(1));
-  fake_host::push_wait(fake_host::running());
-  EXPECT_FALSE(command.run("prog -x", "", false, &code, "", true));
-  EXPECT_EQ(fake_host::last_create().command_line,
-            "prog --pipe_name=" + fake_host::pipe_name_for(1) + " -x");
-  EXPECT_EQ(posted.texts(), (TEXTS{"Failed to open pipe", "Cannot connect with prog (7)"}));
-  EXPECT_EQ(fake_host::calls_with_prefix("terminate"), TEXTS{"terminate 7 status=0 exit_code=1"});
-  EXPECT_EQ(code.status, 0);
-  EXPECT_EQ(code.exit_code, 1);
-  EXPECT_EQ(command.get_process_status(0), FINISHED);
-  EXPECT_EQ(fake_host::count("peek"), 0) << "the output is never read";
-  EXPECT_EQ(fake_host::calls_with_prefix("close_pipe"), (TEXTS{"close_pipe 3", "close_pipe 4"}));
-  EXPECT_EQ(fake_host::live_pipe_objects(), 0);
+  EXPECT_EQ(messages.posted.texts(), TEXTS{record->text()});
+  const TEXTS debug = messages.debug.texts();
+  ASSERT_EQ(debug.size(), 2u) << "no Started";
+  EXPECT_EQ(debug[0], "Launching: prog -x");
+  EXPECT_EQ(debug[1].rfind("Total output parsing time: ", 0), 0u);
+  EXPECT_EQ(fake_host::calls(), TEXTS{CREATE}) << "nothing but the creation: no read, no close";
 }
 
 TEST_F(RunFake, ConfiguredSleepIsUsedInEveryPassAndCreationIsHandedOptionAndStderrTarget) {
   cfg_set_value("ipc_sleep", "20");
-  fake_host::push_output(
-      3, {fake_host::chunk("a\n"), fake_host::nothing_now(), fake_host::chunk("b\n"),
-          fake_host::nothing_now(), fake_host::end_of_output()});
+  fake_host::push_output(3, {chunk("a\n"), fake_host::nothing_now(), chunk("b\n"),
+                             fake_host::nothing_now(), end_of_output()});
   EXPECT_TRUE(command.run("prog -x", "cwd=/somewhere", false, &code, "", false));
   EXPECT_EQ(fake_host::sleeps(), (std::vector<int>{20, 20, 20, 20, 500}));
-  EXPECT_EQ(command.lines, (TEXTS{"a", "b", ""}));
   EXPECT_EQ(fake_host::last_create().option, "cwd=/somewhere");
   EXPECT_TRUE(fake_host::last_create().stderr_joined);
 
@@ -110,9 +239,8 @@ TEST_F(RunFake, AnIdlePassIsOnePeekAndOneSleepOfOneMillisecondOnceSilenceLasts) 
   fake_host::on_sleep([](int index, int) {
     if (index == 2) std::this_thread::sleep_for(std::chrono::milliseconds(6));
   });
-  fake_host::push_output(
-      3, {fake_host::chunk("a\n"), fake_host::nothing_now(), fake_host::nothing_now(),
-          fake_host::nothing_now(), fake_host::chunk("b\n"), fake_host::end_of_output()});
+  fake_host::push_output(3, {chunk("a\n"), fake_host::nothing_now(), fake_host::nothing_now(),
+                             fake_host::nothing_now(), chunk("b\n"), end_of_output()});
   EXPECT_TRUE(command.run("prog -x", "", false, &code, "", false));
   const std::vector<int> sleeps = fake_host::sleeps();
   ASSERT_EQ(sleeps.size(), 6u);
@@ -120,15 +248,14 @@ TEST_F(RunFake, AnIdlePassIsOnePeekAndOneSleepOfOneMillisecondOnceSilenceLasts) 
   EXPECT_EQ(sleeps[2], 1);
   EXPECT_EQ(sleeps[3], 1);
   EXPECT_EQ(sleeps[4], 0) << "back to the configured sleep at the next data";
-  auto sleep = [&](int pass) { return "sleep " + std::to_string(sleeps[pass]); };
-  EXPECT_EQ(pass_calls(),
-            (TEXTS{"peek 3", "read 3 cap=1024", sleep(0), "peek 3", sleep(1), "peek 3", sleep(2),
-                   "peek 3", sleep(3), "peek 3", "read 3 cap=1024", sleep(4), "peek 3"}));
+  // One peek per pass, one read per pass with data.
+  EXPECT_EQ(fake_host::count("peek"), 6);
+  EXPECT_EQ(fake_host::count("read"), 2);
 }
 
 using RunFakeDeathTest = RunFake;
 
-TEST_F(RunFakeDeathTest, NonPositiveBufferSizeIsAnInternalError) {
+TEST_F(RunFakeDeathTest, BadBufferSizeOrASecondRunIsAnInternalError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const char* size : {"0", "-1"}) {
     cfg_set_value("ipc_buffer_size", size);
@@ -137,6 +264,11 @@ TEST_F(RunFakeDeathTest, NonPositiveBufferSizeIsAnInternalError) {
                  "INTERNAL ERROR: buf_size > 0 \\(IPC ipc/ipc_command:749\\)")
         << "ipc_buffer_size " << size;
   }
+  cfg_unset_value("ipc_buffer_size");
+  ASSERT_TRUE(command.run("prog -x", "", false, &code, "", false));
+  EXPECT_DEATH(command.run("prog -x", "", false, &code, "", false),
+               "INTERNAL ERROR: IPC_COMMAND objects are strictly single-use! "
+               "\\(IPC ipc/ipc_command:604\\)");
 }
 
 }  // namespace
