@@ -1,6 +1,5 @@
 #include "tools/ipc_run/terminal.h"
 
-#include <tcl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/ztcl.h"
 #include "tools/ipc_run/debug_display.h"
 
 namespace {
@@ -17,7 +15,6 @@ constexpr const char* RESET = "\033[0m";
 constexpr const char* CLEAR_LINE = "\r\033[K";
 constexpr int BAR_WIDTH = 20;
 constexpr size_t TEXT_WIDTH = 40;
-constexpr const char* IPC_PROGRESS = "ipc_progress";
 
 const char* color_of(MSG_KIND kind) {
   switch (kind) {
@@ -45,25 +42,6 @@ std::string utf8_prefix(const std::string& text, size_t width) {
   size_t end = width;
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
   return text.substr(0, end);
-}
-
-bool parse_count(Tcl_Interp* interpreter, Tcl_Obj* word, long* value) {
-  return Tcl_GetLongFromObj(interpreter, word, value) == TCL_OK && *value >= 0;
-}
-
-int ipc_progress_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 3 && objc != 4) {
-    Tcl_WrongNumArgs(interpreter, 1, objv, "DONE TOTAL ?TEXT?");
-    return TCL_ERROR;
-  }
-  long done = 0;
-  long total = 0;
-  if (!parse_count(interpreter, objv[1], &done) || !parse_count(interpreter, objv[2], &total)) {
-    Tcl_SetObjResult(interpreter, Tcl_NewStringObj("DONE and TOTAL must be counts", -1));
-    return TCL_ERROR;
-  }
-  PROGRESS_LINE::instance().show(done, total, objc == 4 ? Tcl_GetString(objv[3]) : "");
-  return TCL_OK;
 }
 
 }  // namespace
@@ -135,11 +113,9 @@ void write_to_stderr(const std::string& text) {
   write_stderr(text);
 }
 
-SCOPED_IPC_PROGRESS::SCOPED_IPC_PROGRESS() {
-  ztcl_create_command(IPC_PROGRESS, ipc_progress_command, nullptr);
-}
+SCOPED_IPC_PROGRESS::SCOPED_IPC_PROGRESS()
+    : m_command([](long done, long total, const std::string& text) {
+        PROGRESS_LINE::instance().show(done, total, text);
+      }) {}
 
-SCOPED_IPC_PROGRESS::~SCOPED_IPC_PROGRESS() {
-  ztcl_delete_command(IPC_PROGRESS);
-  PROGRESS_LINE::instance().clear();
-}
+SCOPED_IPC_PROGRESS::~SCOPED_IPC_PROGRESS() { PROGRESS_LINE::instance().clear(); }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/msg.h"
+#include "host/progress.h"
 #include "tools/ipc_run/options.h"
 
 // Whether messages on stdout get colours: always, never, or (auto) when stdout is a terminal
@@ -63,4 +64,7 @@ class SCOPED_IPC_PROGRESS {
   ~SCOPED_IPC_PROGRESS();
   SCOPED_IPC_PROGRESS(const SCOPED_IPC_PROGRESS&) = delete;
   SCOPED_IPC_PROGRESS& operator=(const SCOPED_IPC_PROGRESS&) = delete;
+
+ private:
+  SCOPED_PROGRESS_COMMAND m_command;
 };
