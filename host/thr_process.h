@@ -60,7 +60,9 @@ int thr_process_peek(unsigned long pipe, uint32_t* count);
 // Reads at most capacity bytes (blocks only if nothing waits); 0 on success with *count read.
 int thr_process_read(unsigned long pipe, void* buffer, unsigned long capacity, uint32_t* count);
 
-// Writes all size bytes to a child's stdin pipe, never raising SIGPIPE; 0 on success, *count set.
+// Writes all size bytes to a child's stdin pipe; 0 on success with *count written. A write cut
+// short by an error after some bytes went through still succeeds with their count; the error
+// comes with the next call. Never raises SIGPIPE.
 int thr_process_write(unsigned long pipe, const void* data, unsigned long size, uint32_t* count);
 
 // Non-blocking when no_hang: -1 not a child of ours (or reaped), 0 running, else ended and *code
@@ -77,15 +79,26 @@ void thr_process_close_handle(unsigned long pid);
 // Closes a pipe end handed out by thr_process_create2; unknown handles are ignored.
 void thr_process_close_pipe(unsigned long pipe);
 
-// Runs command_line through /bin/sh -c to its end; the raw wait status (exit code in bits 8-15).
+// Runs command_line through /bin/sh -c (in its own process group) to its end; the raw wait
+// status (exit code in bits 8-15). A stop request kills the shell's group and returns its status.
 int32_t thr_system(const std::string& command_line);
 
 // The calling process's id.
 int32_t thr_getpid();
 
 // Sleeps the calling thread, first writing out the messages the default sink held back; values
-// of 0 or less only yield.
+// of 0 or less, or a stop request, only yield.
 void thr_msleep(int milliseconds);
+
+// Asks every wait of the host (sleeps, named-pipe connects and writes, the system shell) to give
+// up at once, now and from then on. Async-signal-safe: meant for a host's signal handlers.
+void thr_request_stop();
+// True once thr_request_stop has been called.
+bool thr_stop_requested();
+
+// Kills every child the host started, each with its process group, and removes every named pipe
+// it created. Async-signal-safe; runs by itself at exit, a host calls it on its other ways out.
+void thr_process_terminate_all();
 
 // Non-zero on a Windows host; always 0 here.
 int thr_win32_is();

@@ -39,6 +39,10 @@ struct SLOT {
 };
 
 SLOT g_slots[TABLE_SIZE];
+// Process groups of the children started, kept after their leaders are reaped: the rest of a
+// group still belongs to the host. A group found empty frees its place for a new one.
+std::atomic<pid_t> g_groups[TABLE_SIZE];
+thread_local pid_t g_last_started = 0;
 std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forget
 std::once_flag g_reaper_started;
 
@@ -163,9 +167,22 @@ int child_table_reserve() {
   return -1;
 }
 
+bool group_is_empty(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
+
+void remember_group(pid_t group) {
+  for (std::atomic<pid_t>& place : g_groups) {
+    pid_t held = place.load();
+    if ((held == 0 || group_is_empty(held)) && place.compare_exchange_strong(held, group)) return;
+  }
+}
+
 void child_table_fill(int place, pid_t pid) {
   g_slots[place].pid.store(pid);
   g_slots[place].flags.store(LIVE);
+  int saved_errno = errno;
+  remember_group(pid);
+  errno = saved_errno;
+  g_last_started = pid;
 }
 
 void child_table_unreserve(int place) { release_slot(g_slots[place]); }
@@ -209,6 +226,30 @@ int child_table_terminate(pid_t pid) {
   }
   errno = saved_errno;
   return result;
+}
+
+void child_table_terminate_all() {
+  int saved_errno = errno;
+  for (SLOT& slot : g_slots) {
+    pid_t pid = slot.pid.load();
+    if (pid > 0 && (slot.flags.load() & LIVE) != 0 && (slot.flags.load() & REAPING) == 0)
+      kill(pid, SIGKILL);  // a leader that left its group
+  }
+  for (std::atomic<pid_t>& group : g_groups) {
+    pid_t id = group.load();
+    if (id > 0) kill(-id, SIGKILL);
+  }
+  errno = saved_errno;
+}
+
+bool child_table_last_started_has_ended() {
+  const pid_t pid = g_last_started;
+  if (pid == 0) return false;
+  if (find_live(pid) < 0) return true;
+  siginfo_t info{};
+  int r = retry_on_eintr(
+      [&] { return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT); });
+  return r != 0 || info.si_pid != 0;
 }
 
 void child_table_forget(pid_t pid) {

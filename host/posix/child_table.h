@@ -23,3 +23,11 @@ int child_table_terminate(pid_t pid);
 
 // Forgets the child: no wait will collect it, the reaper reaps it once it ends.
 void child_table_forget(pid_t pid);
+
+// SIGKILL to every child not yet reaped and to the process group of every child ever started
+// (a group outlives its leader). Async-signal-safe.
+void child_table_terminate_all();
+
+// True when the child last started on the calling thread has ended (reaped or not); false when
+// it runs or the thread started none.
+bool child_table_last_started_has_ended();

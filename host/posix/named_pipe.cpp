@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 #include <utility>
 
 #include "host/cfg.h"
+#include "host/posix/child_table.h"
+#include "host/posix/fifo_registry.h"
+#include "host/posix/host_exit.h"
 #include "host/posix/posix_io.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
@@ -21,6 +25,7 @@ constexpr const char* DIRECTORY_PREFIX = "ipc-fifo-";
 constexpr const char* FIFO_NAME = "/pipe";
 constexpr int DEFAULT_CONNECT_TIMEOUT_MILLIS = 10000;
 constexpr int CONNECT_RETRY_MILLIS = 10;
+constexpr int DEFAULT_WRITE_TIMEOUT_MILLIS = 1000;
 
 // A pipe's name travels on command lines unquoted, so its path may hold no blank or character
 // a shell or word splitter would act on.
@@ -51,9 +56,19 @@ bool is_private_directory(const std::string& directory) {
 
 void close_descriptor(int* fd) { UNIQUE_FD closing(std::exchange(*fd, -1)); }
 
-bool clear_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+// Why a connect stops waiting for its reader: 0 while it may go on.
+int reason_to_give_up(long long deadline) {
+  if (thr_stop_requested()) return EINTR;
+  // The reader is the child started last on this thread; once it has ended none will come.
+  if (child_table_last_started_has_ended()) return ECHILD;
+  if (monotonic_millis() >= deadline) return ETIMEDOUT;
+  return 0;
+}
+
+// True once every writer that had opened the FIFO has closed it.
+bool writers_gone(int fd) {
+  pollfd pfd{fd, POLLIN, 0};
+  return retry_on_eintr([&] { return poll(&pfd, 1, 0); }) > 0 && (pfd.revents & POLLHUP) != 0;
 }
 
 }  // namespace
@@ -63,9 +78,14 @@ THR_NAMED_PIPE::THR_NAMED_PIPE(const char* name)
   if (name != nullptr) std::strncpy(pipe_name, name, sizeof pipe_name - 1);
 }
 
-THR_NAMED_PIPE::~THR_NAMED_PIPE() { close_descriptor(&m_fd); }
+// A FIFO this object made goes with it, whether or not anyone connected.
+THR_NAMED_PIPE::~THR_NAMED_PIPE() {
+  close_descriptor(&m_fd);
+  if (m_created) remove();
+}
 
 bool THR_NAMED_PIPE::create() {
+  arrange_cleanup_at_exit();
   std::string directory = temporary_root() + "/" + DIRECTORY_PREFIX + "XXXXXX";
   if (mkdtemp(directory.data()) == nullptr) {  // mode 0700
     error_status = errno;
@@ -79,8 +99,13 @@ bool THR_NAMED_PIPE::create() {
   }
   std::memset(pipe_name, 0, sizeof pipe_name);
   std::memcpy(pipe_name, path.data(), path.size());
+  fifo_registry_add(pipe_name);
   m_created = true;
   return true;
+}
+
+void THR_NAMED_PIPE::unlink_once_both_ends_open() {
+  if (m_created) remove();
 }
 
 bool THR_NAMED_PIPE::connect() {
@@ -89,18 +114,17 @@ bool THR_NAMED_PIPE::connect() {
       monotonic_millis() + std::max(0, cfg_get_int_value("thr_named_pipe_connect_timeout",
                                                          DEFAULT_CONNECT_TIMEOUT_MILLIS));
   // Opening the write end without a reader fails with ENXIO instead of blocking; retry until
-  // a reader comes or the time is up.
+  // a reader comes or there is no point waiting. The end stays non-blocking: writes are bounded.
   for (;;) {
     int fd = retry_on_eintr([&] { return open(pipe_name, O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
     if (fd >= 0) {
-      UNIQUE_FD owner(fd);
-      if (!clear_nonblocking(fd)) break;
-      m_fd = owner.release();
+      m_fd = fd;
+      unlink_once_both_ends_open();
       return true;
     }
     if (errno != ENXIO) break;
-    if (monotonic_millis() >= deadline) {
-      errno = ETIMEDOUT;
+    if (int reason = reason_to_give_up(deadline)) {
+      errno = reason;
       break;
     }
     thr_msleep(CONNECT_RETRY_MILLIS);
@@ -124,8 +148,15 @@ int32_t THR_NAMED_PIPE::read(void* buffer, unsigned long size) {
   }
   size_t wanted = std::min<unsigned long>(size, INT32_MAX);
   ssize_t n = retry_on_eintr([&] { return ::read(m_fd, buffer, wanted); });
-  if (n >= 0) return static_cast<int32_t>(n);  // 0: nothing waits or no writer yet
-  if (errno == EAGAIN) return 0;
+  if (n > 0) {
+    unlink_once_both_ends_open();  // data came, so the writer has it open
+    return static_cast<int32_t>(n);
+  }
+  if (n == 0 && writers_gone(m_fd)) {
+    error_status = EPIPE;  // the writer ended: nothing will come any more
+    return -1;
+  }
+  if (n == 0 || errno == EAGAIN) return 0;  // nothing waits, or no writer yet
   error_status = errno;
   return -1;
 }
@@ -135,8 +166,11 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
     error_status = m_fd < 0 ? EBADF : EINVAL;
     return -1;
   }
+  const long long deadline =
+      monotonic_millis() +
+      std::max(0, cfg_get_int_value("thr_named_pipe_write_timeout", DEFAULT_WRITE_TIMEOUT_MILLIS));
   size_t written = 0;
-  if (int error = write_all_without_sigpipe(m_fd, data, size, &written)) {
+  if (int error = write_all_without_sigpipe(m_fd, data, size, &written, deadline)) {
     error_status = error;
     return -1;
   }
@@ -145,6 +179,7 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
 
 void THR_NAMED_PIPE::remove() {
   if (pipe_name[0] == '\0') return;
+  fifo_registry_remove(pipe_name);
   unlink(pipe_name);
   std::string directory = parent_directory(pipe_name);
   if (!directory.empty() && is_private_directory(directory)) rmdir(directory.c_str());

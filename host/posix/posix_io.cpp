@@ -1,11 +1,19 @@
 #include "host/posix/posix_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "host/thr_process.h"
+
 namespace {
+
+// A stop request is noticed within this long by every wait of the host.
+constexpr long long STOP_CHECK_MILLIS = 20;
 
 // Moves fd to a number of 3 or above (close-on-exec kept); the original is closed.
 bool lift_above_standard(UNIQUE_FD* fd) {
@@ -57,20 +65,56 @@ bool make_pipe(PIPE_ENDS* ends) {
   return lift_above_standard(&ends->read_end) && lift_above_standard(&ends->write_end);
 }
 
-int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written) {
+namespace {
+
+// Waits until fd takes more bytes; 0, or ETIMEDOUT / EINTR (stop requested) / the poll's errno.
+int wait_writable(int fd, long long deadline_millis) {
+  for (;;) {
+    if (thr_stop_requested()) return EINTR;
+    long long slice = STOP_CHECK_MILLIS;
+    if (deadline_millis >= 0) {
+      long long left = deadline_millis - monotonic_millis();
+      if (left <= 0) return ETIMEDOUT;
+      slice = std::min(slice, left);
+    }
+    pollfd pfd{fd, POLLOUT, 0};
+    int r = poll(&pfd, 1, static_cast<int>(slice));
+    if (r > 0) return 0;  // writable, or an error the next write reports
+    if (r < 0 && errno != EINTR) return errno;
+  }
+}
+
+}  // namespace
+
+int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written,
+                              long long deadline_millis) {
   SIGPIPE_BLOCKER blocker;
   const char* bytes = static_cast<const char*>(data);
   *written = 0;
   while (*written < size) {
     ssize_t n = retry_on_eintr([&] { return ::write(fd, bytes + *written, size - *written); });
-    if (n < 0) {
-      int error = errno;
-      if (error == EPIPE) blocker.note_epipe();
-      return error;
+    if (n >= 0) {
+      *written += static_cast<size_t>(n);
+      continue;
     }
-    *written += static_cast<size_t>(n);
+    int error = errno;
+    if (error == EAGAIN) error = wait_writable(fd, deadline_millis);
+    if (error == 0) continue;
+    if (error == EPIPE) blocker.note_epipe();
+    return error;
   }
   return 0;
+}
+
+void sleep_unless_stopped(long long milliseconds) {
+  const long long deadline = monotonic_millis() + milliseconds;
+  for (long long left = milliseconds; left > 0 && !thr_stop_requested();
+       left = deadline - monotonic_millis()) {
+    long long slice = std::min(left, STOP_CHECK_MILLIS);
+    timespec pause{0, static_cast<long>(slice) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+  }
 }
 
 long long monotonic_millis() {

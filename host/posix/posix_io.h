@@ -25,10 +25,16 @@ struct PIPE_ENDS {
 };
 bool make_pipe(PIPE_ENDS* ends);
 
-// Writes all size bytes to fd (blocking). SIGPIPE is blocked for the calling thread around the
-// write and a SIGPIPE it raised is consumed, so a closed reader gives EPIPE, never a signal.
-// 0 on success, else the errno; *written receives the bytes written either way.
-int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written);
+// Writes all size bytes to fd. SIGPIPE is blocked for the calling thread around the write and a
+// SIGPIPE it raised is consumed, so a closed reader gives EPIPE, never a signal. A non-blocking
+// fd is waited for until deadline_millis (monotonic; -1: no bound), and not at all once the host
+// is asked to stop (ETIMEDOUT, EINTR). 0 on success, else the errno; *written receives the bytes
+// written either way.
+int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written,
+                              long long deadline_millis = -1);
+
+// Sleeps up to milliseconds in short slices, returning early once the host is asked to stop.
+void sleep_unless_stopped(long long milliseconds);
 
 // Milliseconds of the monotonic clock; async-signal-safe.
 long long monotonic_millis();

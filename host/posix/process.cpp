@@ -6,8 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -17,6 +19,8 @@
 
 #include "host/msg.h"
 #include "host/posix/child_table.h"
+#include "host/posix/fifo_registry.h"
+#include "host/posix/host_exit.h"
 #include "host/posix/posix_io.h"
 #include "host/posix/spawn.h"
 #include "host/thr_process.h"
@@ -197,39 +201,30 @@ int make_child_pipes(bool want_output, bool want_input, CHILD_PIPES* pipes) {
   return 0;
 }
 
-void plan_descriptors(const CHILD_PIPES& child, bool join_stderr, const UNIQUE_FD& directory,
-                      SPAWN_FILE_ACTIONS* actions) {
-  // First, before a dup2 could land on the directory's descriptor.
-  if (directory) actions->change_directory(directory.get());
-  if (child.input.read_end)
-    actions->move_fd(child.input.read_end.get(), STDIN_FILENO);
-  else
-    actions->open_null(STDIN_FILENO, O_RDONLY);
+SPAWN_PLAN plan_descriptors(const CHILD_PIPES& child, bool join_stderr,
+                            const UNIQUE_FD& directory) {
+  SPAWN_PLAN plan;
+  plan.standard[STDIN_FILENO] = child.input.read_end ? child.input.read_end.get() : SPAWN_NULL;
   if (child.output.write_end) {
-    actions->move_fd(child.output.write_end.get(), STDOUT_FILENO);
-    if (join_stderr) actions->move_fd(child.output.write_end.get(), STDERR_FILENO);
+    plan.standard[STDOUT_FILENO] = child.output.write_end.get();
+    if (join_stderr) plan.standard[STDERR_FILENO] = child.output.write_end.get();
   }
-  actions->close_the_rest();
+  plan.directory_fd = directory.get();
+  return plan;
 }
 
 int spawn_child(gchar** argv, const CHILD_PIPES& child, bool join_stderr,
                 const UNIQUE_FD& directory, const std::vector<std::string>& overrides, pid_t* pid) {
-  SPAWN_ATTRIBUTES attributes(true);
-  SPAWN_FILE_ACTIONS actions;
-  plan_descriptors(child, join_stderr, directory, &actions);
+  SPAWN_PLAN plan = plan_descriptors(child, join_stderr, directory);
   std::vector<std::string> environment;
   std::vector<char*> envp;
   if (!overrides.empty()) {
     environment = child_environment(overrides);
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
+    plan.environment = envp.data();
   }
-  if (attributes.error() != 0) return attributes.error();
-  if (actions.error() != 0) return actions.error();
-  // glibc's posix_spawn waits for the exec (the child shares our memory until then), so an exec
-  // failure comes back here as the result.
-  return posix_spawnp(pid, argv[0], actions.get(), attributes.get(), argv,
-                      envp.empty() ? environ : envp.data());
+  return spawn_process(argv, plan, pid);
 }
 
 void fill_stat(THR_SYS_FUNC_STAT_STRUCT* stat, int os_error,
@@ -246,6 +241,13 @@ THR_PROCESS_CREATE_RESULT failure(std::unique_ptr<THR_ERROR> error, THR_SYS_FUNC
   fill_stat(stat, error->os_error(), start);
   return THR_PROCESS_CREATE_RESULT(std::move(error));
 }
+
+// How often the system shell's end is looked for; also bounds how late a stop request is seen.
+constexpr long long SHELL_POLL_MILLIS = 10;
+
+// Lock-free, so signal handlers may set it.
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from signal handlers");
 
 bool valid_pid(unsigned long pid) { return pid > 0 && pid <= static_cast<unsigned long>(INT_MAX); }
 
@@ -269,16 +271,11 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
   CHILD_PIPES child;
   if (int e = make_child_pipes(output_pipe != nullptr, stdin_pipe != nullptr, &child))
     return failure(std::make_unique<THR_ERROR>(program, e), stat, start);
-  const int place = child_table_reserve();
-  if (place < 0) return failure(std::make_unique<THR_ERROR>(program, EAGAIN), stat, start);
 
   const bool join_stderr = stderr_pipe != nullptr && stderr_pipe == output_pipe;
   pid_t pid = 0;
-  if (int e = spawn_child(words.get(), child, join_stderr, directory, settings.environment, &pid)) {
-    child_table_unreserve(place);
+  if (int e = spawn_child(words.get(), child, join_stderr, directory, settings.environment, &pid))
     return failure(std::make_unique<EXEC_ERROR>(program, e), stat, start);
-  }
-  child_table_fill(place, pid);
   if (output_pipe != nullptr) *output_pipe = pipes().add(std::move(child.output.read_end));
   if (stdin_pipe != nullptr) *stdin_pipe = pipes().add(std::move(child.input.write_end));
   fill_stat(stat, 0, start);
@@ -320,7 +317,7 @@ int thr_process_write(unsigned long pipe, const void* data, unsigned long size, 
   size_t written = 0;
   int error = write_all_without_sigpipe(fd->get(), data, size, &written);
   *count = static_cast<uint32_t>(written > UINT32_MAX ? UINT32_MAX : written);
-  return error;
+  return written > 0 ? 0 : error;  // like write(2): a short count first, the error next time
 }
 
 int thr_process_wait(unsigned long pid, THR_PROCESS_EXIT_CODE* code, int no_hang) {
@@ -350,31 +347,45 @@ void thr_process_close_pipe(unsigned long pipe) { pipes().remove(pipe); }
 
 int32_t thr_system(const std::string& command_line) {
   constexpr int32_t SHELL_NOT_STARTED = 127 << 8;  // what a shell reports for a missing command
-  SPAWN_ATTRIBUTES attributes(false);
-  SPAWN_FILE_ACTIONS actions;
-  actions.close_the_rest();
-  if (attributes.error() != 0 || actions.error() != 0) return SHELL_NOT_STARTED;
-  std::vector<char*> argv = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+  std::vector<char*> argv = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                              const_cast<char*>(command_line.c_str()), nullptr};
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", actions.get(), attributes.get(), argv.data(), environ) != 0)
-    return SHELL_NOT_STARTED;
+  if (spawn_process(argv.data(), SPAWN_PLAN{}, &pid) != 0) return SHELL_NOT_STARTED;
   int status = 0;
-  if (retry_on_eintr([&] { return waitpid(pid, &status, 0); }) != pid) return SHELL_NOT_STARTED;
-  return status;
+  for (;;) {
+    int waited = child_table_wait(pid, &status, true);
+    if (waited != 0) return waited == 1 ? status : SHELL_NOT_STARTED;
+    if (thr_stop_requested()) {
+      child_table_terminate(pid);
+      return child_table_wait(pid, &status, false) == 1 ? status : SHELL_NOT_STARTED;
+    }
+    sleep_unless_stopped(SHELL_POLL_MILLIS);
+  }
 }
 
 int32_t thr_getpid() { return static_cast<int32_t>(getpid()); }
 
 void thr_msleep(int milliseconds) {
-  if (milliseconds <= 0) {
+  if (milliseconds <= 0 || thr_stop_requested()) {
     std::this_thread::yield();
     return;
   }
   msg_flush();  // a real sleep means the run went idle: show what the message sink held back
-  timespec remaining{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
+  sleep_unless_stopped(milliseconds);
+}
+
+void thr_request_stop() { g_stop_requested.store(true); }
+
+bool thr_stop_requested() { return g_stop_requested.load(); }
+
+void thr_process_terminate_all() {
+  child_table_terminate_all();
+  fifo_registry_remove_all();
+}
+
+void arrange_cleanup_at_exit() {
+  static std::once_flag arranged;
+  std::call_once(arranged, [] { std::atexit(thr_process_terminate_all); });
 }
 
 int thr_win32_is() { return 0; }

@@ -1,43 +1,22 @@
-// posix_spawn's attribute and file-action objects as scoped owners, set up the way every child
-// of this host starts: signal dispositions and mask at their defaults, no host descriptor.
+// Starting a child the way every child of this host starts: in its own process group, with
+// default signal dispositions and an empty mask, no descriptor of the host beyond its planned
+// standard ones, and killed should the host die first.
 #pragma once
 
-#include <spawn.h>
+#include <sys/types.h>
 
-class SPAWN_ATTRIBUTES {
- public:
-  // own_group: the child leads a new process group.
-  explicit SPAWN_ATTRIBUTES(bool own_group);
-  ~SPAWN_ATTRIBUTES();
-  SPAWN_ATTRIBUTES(const SPAWN_ATTRIBUTES&) = delete;
-  SPAWN_ATTRIBUTES& operator=(const SPAWN_ATTRIBUTES&) = delete;
-  const posix_spawnattr_t* get() const { return &m_attributes; }
-  int error() const { return m_error; }
+// A standard descriptor of the child: one of ours moved there, /dev/null, or the host's own.
+constexpr int SPAWN_INHERIT = -1;
+constexpr int SPAWN_NULL = -2;
 
- private:
-  posix_spawnattr_t m_attributes;
-  int m_error = 0;
+struct SPAWN_PLAN {
+  int standard[3] = {SPAWN_INHERIT, SPAWN_INHERIT, SPAWN_INHERIT};
+  int directory_fd = -1;               // an open directory to start in; -1: the host's
+  char* const* environment = nullptr;  // null: the host's
 };
 
-class SPAWN_FILE_ACTIONS {
- public:
-  SPAWN_FILE_ACTIONS();
-  ~SPAWN_FILE_ACTIONS();
-  SPAWN_FILE_ACTIONS(const SPAWN_FILE_ACTIONS&) = delete;
-  SPAWN_FILE_ACTIONS& operator=(const SPAWN_FILE_ACTIONS&) = delete;
-
-  // Each records the first failure; error() tells it.
-  void move_fd(int fd, int target);
-  void open_null(int target, int flags);
-  // The child changes to the directory open as directory_fd, which must stay open until spawned.
-  void change_directory(int directory_fd);
-  // Closes every descriptor from 3 on; call after the moves onto 0, 1 and 2.
-  void close_the_rest();
-  const posix_spawn_file_actions_t* get() const { return &m_actions; }
-  int error() const { return m_error; }
-
- private:
-  void note(int error);
-  posix_spawn_file_actions_t m_actions;
-  int m_error = 0;
-};
+// Starts argv[0] (looked up in PATH) and enters it in the child table before any signal of the
+// host can run. 0 with *pid once the program runs, else the errno of the failed step (nothing is
+// left running then). The child gets SIGKILL when the calling thread ends, so start children
+// from threads that outlive them.
+int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
@@ -12,10 +14,12 @@ namespace {
 using CLOCK = std::chrono::steady_clock;
 constexpr auto PATIENCE = std::chrono::seconds(30);  // generous: the machine may be loaded
 
+// A FIFO lasts as long as the object that made it; these makers last as long as the program.
 std::string make_fifo() {
-  THR_NAMED_PIPE maker("");
-  EXPECT_TRUE(maker.create());
-  return maker.pipe_name;
+  static std::vector<std::unique_ptr<THR_NAMED_PIPE>> makers;
+  makers.push_back(std::make_unique<THR_NAMED_PIPE>(""));
+  EXPECT_TRUE(makers.back()->create());
+  return makers.back()->pipe_name;
 }
 
 TEST(PoolHelper, TakesGluedAndSplitOrdersApartAndEndsOnTheNotice) {

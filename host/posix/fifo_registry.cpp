@@ -1,0 +1,67 @@
+#include "host/posix/fifo_registry.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int CAPACITY = 1024;
+constexpr size_t PATH_CAPACITY = 256;
+
+enum STATE : int { FREE, FILLING, LISTED, REMOVING };
+
+struct ENTRY {
+  std::atomic<int> state{FREE};
+  char path[PATH_CAPACITY];
+};
+
+ENTRY g_entries[CAPACITY];
+
+// Unlinks path and rmdirs its directory, both of which it made; async-signal-safe.
+void unlink_with_directory(const char* path) {
+  char directory[PATH_CAPACITY];
+  std::strncpy(directory, path, sizeof directory - 1);
+  directory[sizeof directory - 1] = '\0';
+  unlink(path);
+  char* slash = std::strrchr(directory, '/');
+  if (slash == nullptr || slash == directory) return;
+  *slash = '\0';
+  rmdir(directory);
+}
+
+void remove_entry(ENTRY& entry) {
+  int listed = LISTED;
+  if (!entry.state.compare_exchange_strong(listed, REMOVING)) return;
+  unlink_with_directory(entry.path);
+  entry.state.store(FREE);
+}
+
+}  // namespace
+
+bool fifo_registry_add(const char* path) {
+  if (std::strlen(path) >= PATH_CAPACITY) return false;
+  for (ENTRY& entry : g_entries) {
+    int free = FREE;
+    if (!entry.state.compare_exchange_strong(free, FILLING)) continue;
+    std::strcpy(entry.path, path);
+    entry.state.store(LISTED);
+    return true;
+  }
+  return false;
+}
+
+void fifo_registry_remove(const char* path) {
+  const int saved_errno = errno;
+  for (ENTRY& entry : g_entries)
+    if (entry.state.load() == LISTED && std::strcmp(entry.path, path) == 0) remove_entry(entry);
+  errno = saved_errno;
+}
+
+void fifo_registry_remove_all() {
+  const int saved_errno = errno;
+  for (ENTRY& entry : g_entries) remove_entry(entry);
+  errno = saved_errno;
+}
