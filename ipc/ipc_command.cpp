@@ -4,6 +4,7 @@
 #include <array>
 
 #include "host/mem.h"
+#include "host/msg.h"
 #include "host/thr_event.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
@@ -27,21 +28,27 @@ IPC_COMMAND::IMPL::IMPL() : m_status_event(thr_event_create()) {}
 
 IPC_COMMAND::IMPL::~IMPL() { thr_event_destroy(m_status_event); }
 
+void ipc_internal_error(const char* condition, int line) {
+  MSG_INTERNAL_ERROR::report(condition, IPC_MODULE, IPC_SOURCE_FILE, line);
+}
+
 IPC_COMMAND::IPC_COMMAND() : m_impl(std::make_unique<IMPL>()) {
-  ipc_command_global_state_mutex.lock();
-  ipc_registry_change_begin();
+  IPC_REGISTRY_CHANGE change;
   commands.push_back(this);
-  ipc_registry_change_end();
   ipc_install_sigterm_handler();
-  ipc_command_global_state_mutex.unlock();
 }
 
 IPC_COMMAND::~IPC_COMMAND() {
-  ipc_command_global_state_mutex.lock();
-  ipc_registry_change_begin();
+  IPC_REGISTRY_CHANGE change;
   commands.erase(std::remove(commands.begin(), commands.end(), this), commands.end());
-  ipc_registry_change_end();
-  ipc_command_global_state_mutex.unlock();
+}
+
+void IPC_COMMAND::IMPL::set_status(IPC_COMMAND& ipc_root, IPC_PROCESS_STATUS status) {
+  ipc_root.m_process_status = status;
+  if (status == NOT_STARTED)
+    thr_event_reset(m_status_event);
+  else
+    thr_event_post(m_status_event);
 }
 
 bool IPC_COMMAND::is_stopped() { return false; }

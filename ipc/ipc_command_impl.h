@@ -81,6 +81,9 @@ class IPC_EXPORT IPC_COMMAND::IMPL {
   // Posts text as a message of the library's family with the given severity.
   static void post_msg(const std::string& text, MSG_POST_TYPE type);
 
+  // Sets the command's status and posts the status event (resets it for NOT_STARTED).
+  void set_status(IPC_COMMAND& ipc_root, IPC_PROCESS_STATUS status);
+
   bool m_gui_update = true;
   bool m_capture_stderr = true;
   bool m_tcl_mode = true;

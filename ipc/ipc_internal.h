@@ -1,6 +1,7 @@
 // Process-wide state and functions shared by the library's units, not exported.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,19 @@ void ipc_install_sigterm_handler();
 void ipc_registry_change_begin();
 void ipc_registry_change_end();
 
+// Holds the registry's lock and its change bracket for one scope; an exception thrown while the
+// registry changes (an allocation failure) leaves neither behind.
+class IPC_REGISTRY_CHANGE {
+ public:
+  IPC_REGISTRY_CHANGE() : m_lock(ipc_command_global_state_mutex) { ipc_registry_change_begin(); }
+  ~IPC_REGISTRY_CHANGE() { ipc_registry_change_end(); }
+  IPC_REGISTRY_CHANGE(const IPC_REGISTRY_CHANGE&) = delete;
+  IPC_REGISTRY_CHANGE& operator=(const IPC_REGISTRY_CHANGE&) = delete;
+
+ private:
+  std::lock_guard<THR_MUTEX_OBJ> m_lock;  // released after the bracket ends
+};
+
 // The prefixes of a child's message lines that name the null report: the host's command and " 0 ".
 extern const std::string ipc_full_post_cmd;
 extern const std::string ipc_full_ie_cmd;
@@ -39,3 +53,6 @@ bool ipc_line_keeps_command_incomplete(const std::string& incomplete, const std:
 
 // Where internal errors of the library are reported from.
 inline constexpr const char* IPC_SOURCE_FILE = "ipc/ipc_command";
+
+// Reports a failed consistency condition of the library at its line; does not return.
+[[noreturn]] void ipc_internal_error(const char* condition, int line);

@@ -27,13 +27,12 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::run_on_pid(
     IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
     const std::string& full_command_line, const std::string& title, unsigned long pipe) {
   const int buf_size = cfg_get_int_value("ipc_buffer_size", 1024);
-  if (buf_size <= 0) MSG_INTERNAL_ERROR::report("buf_size > 0", IPC_MODULE, IPC_SOURCE_FILE, 749);
+  if (buf_size <= 0) ipc_internal_error("buf_size > 0", 749);
   m_buffer_size = static_cast<unsigned long>(buf_size);
   initialise_buffers();
   const int configured_sleep = cfg_get_int_value("ipc_sleep", 0);
 
-  ipc_root.m_process_status = RUNNING;
-  thr_event_post(m_status_event);
+  set_status(ipc_root, RUNNING);
 
   bool data_available = false;
   bool had_output = false;
@@ -61,8 +60,7 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::run_on_pid(
   append_maybe_flush_scan_buffer(ipc_root, gsl::span<char>(), true);
   const RUN_RESULT result =
       kill_process_for_broken_pipe(m_pid, full_command_line, title, had_output);
-  ipc_root.m_process_status = FINISHED;
-  thr_event_post(m_status_event);
+  set_status(ipc_root, FINISHED);
   return result;
 }
 
@@ -77,7 +75,6 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::stop_child(IPC_COMMAND& ipc_roo
     post_msg(text, MSG_POST_ERROR);
     result.first = false;
   }
-  ipc_root.m_process_status = FINISHED;
-  thr_event_post(m_status_event);
+  set_status(ipc_root, FINISHED);
   return result;
 }

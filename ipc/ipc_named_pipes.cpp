@@ -22,8 +22,7 @@ void ipc_pop_named_pipe(THR_NAMED_PIPE* pipe) {
 }
 
 bool SCOPED_THR_NAMED_PIPE::prepare() {
-  if (named_pipe == nullptr)
-    MSG_INTERNAL_ERROR::report("named_pipe", IPC_MODULE, IPC_SOURCE_FILE, 584);
+  if (named_pipe == nullptr) ipc_internal_error("named_pipe", 584);
   if (!named_pipe->connect()) return false;
   // Marked before it is listed: should the listing fail for want of memory, the destructor
   // still removes the FIFO, and unlisting a pipe that is not listed does nothing.

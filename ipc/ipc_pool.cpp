@@ -44,8 +44,7 @@ bool serve_helper(POOL& pool, int helper) {
   report[count] = '\0';
   int process_id = -1;
   std::sscanf(report, "Helper %d is done", &process_id);
-  if (process_id != helper)
-    MSG_INTERNAL_ERROR::report("process_id == i", IPC_MODULE, IPC_SOURCE_FILE, 925);
+  if (process_id != helper) ipc_internal_error("process_id == i", 925);
   if (!send(*pool.to_helpers[helper], partition_ready(pool.next_partition))) return false;
   ++pool.next_partition;
   return true;

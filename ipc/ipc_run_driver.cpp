@@ -1,4 +1,5 @@
 // The run driver: from the caller's run call to the child's exit-code record.
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -9,6 +10,31 @@
 #include "ipc/ipc_command_impl.h"
 #include "ipc/ipc_internal.h"
 #include "trace/msg_vdebug.h"
+
+namespace {
+
+// Closes the child's output pipe, then its standard input if it has one, when the process path
+// ends, also by an exception out of the monitoring. The stdin handle keeps its value.
+class CHILD_PIPES {
+ public:
+  explicit CHILD_PIPES(const std::atomic<unsigned long>& stdin_pipe) : m_stdin_pipe(stdin_pipe) {}
+  ~CHILD_PIPES() {
+    if (!m_owned) return;
+    thr_process_close_pipe(output);
+    if (m_stdin_pipe != 0) thr_process_close_pipe(m_stdin_pipe);
+  }
+  CHILD_PIPES(const CHILD_PIPES&) = delete;
+  CHILD_PIPES& operator=(const CHILD_PIPES&) = delete;
+  void release() { m_owned = false; }
+
+  unsigned long output = 0;
+
+ private:
+  const std::atomic<unsigned long>& m_stdin_pipe;
+  bool m_owned = true;
+};
+
+}  // namespace
 
 bool IPC_COMMAND::run(const std::string& command, const std::string& process_option,
                       bool wrap_in_shell, THR_PROCESS_EXIT_CODE* exit_code_out,
@@ -33,9 +59,7 @@ bool IPC_COMMAND::IMPL::run(IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_AR
                             const std::string& command, const std::string& process_option,
                             bool wrap_in_shell, THR_PROCESS_EXIT_CODE* exit_code_out,
                             const std::string& title, bool use_named_pipe) {
-  if (m_used)
-    MSG_INTERNAL_ERROR::report("IPC_COMMAND objects are strictly single-use!", IPC_MODULE,
-                               IPC_SOURCE_FILE, 604);
+  if (m_used) ipc_internal_error("IPC_COMMAND objects are strictly single-use!", 604);
   m_used = true;
   if (exit_code_out != nullptr) *exit_code_out = THR_PROCESS_EXIT_CODE{0, 0};
   const std::string run_title = make_title(command, title);
@@ -62,8 +86,7 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::create_subprocess_and_run(
     IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
     const std::string& process_option, const std::string& title,
     const std::string& full_command_line, SCOPED_THR_NAMED_PIPE& pipe) {
-  ipc_root.m_process_status = NOT_STARTED;
-  thr_event_reset(m_status_event);
+  set_status(ipc_root, NOT_STARTED);
   ipc_debug_printf("Launching: %s", full_command_line.c_str());
 
   RUN_RESULT result{true, THR_PROCESS_EXIT_CODE{0, 0}};
@@ -74,9 +97,8 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::create_subprocess_and_run(
   }
   const IPC_PROCESS_STATUS status = ipc_root.m_process_status;
   if (status != FAILED && status != FINISHED)
-    MSG_INTERNAL_ERROR::report(
-        "ipc_root.m_process_status == FAILED || ipc_root.m_process_status == FINISHED", IPC_MODULE,
-        IPC_SOURCE_FILE, 711);
+    ipc_internal_error(
+        "ipc_root.m_process_status == FAILED || ipc_root.m_process_status == FINISHED", 711);
   return result;
 }
 
@@ -84,22 +106,20 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::start_and_monitor(
     IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
     const std::string& process_option, const std::string& title,
     const std::string& full_command_line, SCOPED_THR_NAMED_PIPE& pipe) {
-  unsigned long output_pipe = 0;
-  unsigned long* stderr_target = m_capture_stderr ? &output_pipe : nullptr;
   m_pid = 0;
   unsigned long stdin_pipe = 0;
   THR_SYS_FUNC_STAT_STRUCT stat{};
+  CHILD_PIPES pipes(m_stdin_pipe);
+  unsigned long* stderr_target = m_capture_stderr ? &pipes.output : nullptr;
   THR_PROCESS_CREATE_RESULT created = thr_process_create2(
-      full_command_line, process_option, &output_pipe, stderr_target, &stdin_pipe, &stat);
+      full_command_line, process_option, &pipes.output, stderr_target, &stdin_pipe, &stat);
   m_stdin_pipe = stdin_pipe;
 
   if (!created.has_value()) {
-    ipc_root.m_process_status = FAILED;
-    thr_event_post(m_status_event);
+    pipes.release();  // a failed creation hands out no pipe
+    set_status(ipc_root, FAILED);
     const std::unique_ptr<THR_ERROR>& error = created.error();
-    if (!error)
-      MSG_INTERNAL_ERROR::report("process creation gave neither a pid nor an error", IPC_MODULE,
-                                 IPC_SOURCE_FILE, 711);
+    if (!error) ipc_internal_error("process creation gave neither a pid nor an error", 711);
     if (error->is_exec_failure()) m_exec_error = error->os_error();
     const std::unique_ptr<BRANTOR_ERROR_MESSAGE> record(error->make_error_message());
     msg_post(*record, false, nullptr);
@@ -108,27 +128,19 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::start_and_monitor(
 
   m_pid = created.value();
   ipc_debug_printf("Started %s (%ld)", title.c_str(), static_cast<long>(m_pid.load()));
-  RUN_RESULT result;
-  if (connect_pipes(pipe, pool)) {
-    result = run_on_pid(ipc_root, pool, full_command_line, title, output_pipe);
-  } else {
-    post_msg("Failed to open pipe", MSG_POST_ERROR);
-    result = RUN_RESULT{
-        false, kill_process_for_broken_pipe(m_pid, full_command_line, title, false).second};
-    ipc_root.m_process_status = FINISHED;
-    thr_event_post(m_status_event);
-  }
-  thr_process_close_pipe(output_pipe);
-  if (m_stdin_pipe != 0) thr_process_close_pipe(m_stdin_pipe);
+  if (connect_pipes(pipe, pool))
+    return run_on_pid(ipc_root, pool, full_command_line, title, pipes.output);
+  post_msg("Failed to open pipe", MSG_POST_ERROR);
+  const RUN_RESULT result{
+      false, kill_process_for_broken_pipe(m_pid, full_command_line, title, false).second};
+  set_status(ipc_root, FINISHED);
   return result;
 }
 
 THR_PROCESS_EXIT_CODE IPC_COMMAND::IMPL::run_using_system(IPC_COMMAND& ipc_root,
                                                           const std::string& full_command_line) {
-  ipc_root.m_process_status = RUNNING;
-  thr_event_post(m_status_event);
+  set_status(ipc_root, RUNNING);
   const int32_t status = thr_system(full_command_line);
-  ipc_root.m_process_status = FINISHED;
-  thr_event_post(m_status_event);
+  set_status(ipc_root, FINISHED);
   return THR_PROCESS_EXIT_CODE{status, (status >> 8) & 255};
 }

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "ipc/ipc_command.h"
 #include "ipc/ipc_internal.h"
@@ -43,17 +44,16 @@ void ipc_signal_handler(int signal_number) {
   if (signal_number != SIGINT && signal_number != SIGTERM) return;
   std::printf("Terminating backend processes...\n");
   std::fflush(stdout);
-  ipc_command_global_state_mutex.lock();
+  std::unique_lock<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex);
   terminate_every_child();
   const SIGNAL_HANDLER previous =
       signal_number == SIGTERM ? ipc_prev_sigterm_handler : ipc_prev_sigint_handler;
   if (previous == nullptr || previous == ipc_signal_handler) {
     std::printf("Exiting (pid==%ld)...\n", static_cast<long>(thr_getpid()));
     // Released first: exit runs the library's destructors, which destroy this mutex.
-    ipc_command_global_state_mutex.unlock();
+    lock.unlock();
     std::exit(1);
   }
   // An ignored disposition (or a failed installation) is respected: the walk was all.
   if (is_callable(previous)) previous(signal_number);
-  ipc_command_global_state_mutex.unlock();
 }
