@@ -1,15 +1,21 @@
 #include "tools/ipc_run/helper_pool.h"
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "host/thr_process.h"
+#include "tools/ipc_run/signals.h"
 
 namespace {
 
 // How long helpers get to end by themselves once their pipes are closed.
 constexpr auto HELPER_GRACE = std::chrono::seconds(3);
-constexpr int POLL_MS = 5;
+// Not thr_msleep: host sleeps end at once after a stop request, these loops must still pace.
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
 constexpr THR_PROCESS_EXIT_CODE TERMINATED_CODE{0, 1};
 
 }  // namespace
@@ -58,13 +64,43 @@ bool HELPER_POOL::start_helper(const std::string& command, int index, std::strin
   return true;
 }
 
+namespace {
+
+void report_death(size_t index, unsigned long pid, int status) {
+  if (WIFSIGNALED(status))
+    std::fprintf(stderr, "ipc_run: helper %zu (pid %lu) was killed by signal %d (%s)\n", index, pid,
+                 WTERMSIG(status), strsignal(WTERMSIG(status)));
+  else
+    std::fprintf(stderr, "ipc_run: helper %zu (pid %lu) ended with exit status %d\n", index, pid,
+                 WEXITSTATUS(status));
+}
+
+}  // namespace
+
 void HELPER_POOL::forward_output() {
   for (;;) {
     bool forwarded = forward_pass();
-    bool all_ended = true;
-    for (const auto& helper : m_helpers) all_ended = all_ended && helper->output_ended;
+    watch_helpers();
+    bool all_ended = true;  // a helper's output may end a moment before it can be waited for
+    for (const auto& helper : m_helpers)
+      all_ended = all_ended && helper->output_ended && (helper->reaped || m_ending);
     if (all_ended || (m_stop_forwarding && !forwarded)) return;
-    if (!forwarded) thr_msleep(POLL_MS);
+    if (!forwarded) std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+}
+
+// A helper ends by itself only with status 0, after its last partition; any other end while the
+// pool is in use would leave the dispatcher waiting for its report.
+void HELPER_POOL::watch_helpers() {
+  for (size_t i = 0; i < m_helpers.size(); ++i) {
+    HELPER& helper = *m_helpers[i];
+    THR_PROCESS_EXIT_CODE code{0, 0};
+    if (helper.reaped || m_ending || thr_process_wait(helper.pid, &code, 1) <= 0) continue;
+    helper.reaped = true;
+    if (code.status == 0 || m_ending) continue;
+    report_death(i, helper.pid, code.status);
+    m_helper_died = true;
+    request_run_stop();
   }
 }
 
@@ -93,6 +129,7 @@ bool HELPER_POOL::forward_pass() {
 }
 
 void HELPER_POOL::finish() {
+  m_ending = true;
   close_pipes();
   reap_helpers();
   m_stop_forwarding = true;
@@ -125,13 +162,14 @@ void HELPER_POOL::reap_helpers() {
         thr_process_terminate(helper.pid, TERMINATED_CODE);
         helper.reaped = true;
       } else {
-        thr_msleep(POLL_MS);
+        std::this_thread::sleep_for(POLL_INTERVAL);
       }
     }
   }
 }
 
 void HELPER_POOL::terminate_all() {
+  m_ending = true;
   for (const auto& helper : m_helpers)
     if (!helper->reaped) thr_process_terminate(helper->pid, TERMINATED_CODE);
 }

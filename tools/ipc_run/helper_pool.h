@@ -25,6 +25,9 @@ class HELPER_POOL {
   void finish();
   // Kills the helpers still alive without waiting; safe while the process is exiting.
   void terminate_all();
+  // True once a helper died (a non-zero exit or a signal) before the pool was ended; that death
+  // was reported on standard error and the run asked to stop.
+  bool helper_died() const { return m_helper_died; }
 
   THR_NAMED_PIPE** to_helpers() { return m_to_raw.data(); }
   THR_NAMED_PIPE** from_helpers() { return m_from_raw.data(); }
@@ -42,6 +45,7 @@ class HELPER_POOL {
   bool start_helper(const std::string& command, int index, std::string* error);
   void forward_output();
   bool forward_pass();
+  void watch_helpers();
   void close_pipes();
   void reap_helpers();
 
@@ -51,4 +55,6 @@ class HELPER_POOL {
   std::vector<std::unique_ptr<HELPER>> m_helpers;
   std::thread m_forwarder;
   std::atomic<bool> m_stop_forwarding{false};
+  std::atomic<bool> m_ending{false};  // helpers are being ended on purpose
+  std::atomic<bool> m_helper_died{false};
 };

@@ -21,28 +21,14 @@
 #include "tools/ipc_run/helper_pool.h"
 #include "tools/ipc_run/options.h"
 #include "tools/ipc_run/run_command.h"
+#include "tools/ipc_run/signals.h"
 #include "tools/ipc_run/stdin_forwarder.h"
 #include "tools/ipc_run/tcl_commands.h"
 #include "tools/ipc_run/terminal.h"
 
 namespace {
 
-constexpr int EXIT_STOPPED = 130;
-
 HELPER_POOL* live_pool = nullptr;
-
-// A first Ctrl-C asks the run to stop; a second one, if the stop hangs, ends ipc_run at once.
-void on_sigint(int) {
-  if (ipc_run_stop_requested.exchange(true)) ::_exit(EXIT_STOPPED);
-}
-
-void install_sigint_handler() {
-  struct sigaction action {};
-  action.sa_handler = on_sigint;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-}
 
 // The library's SIGTERM handling exits the process; helpers must not outlive it.
 void terminate_helpers_at_exit() {
@@ -61,6 +47,7 @@ void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
   if (options.no_stderr) command.disable_stderr_capture();
   if (options.no_gui) command.disable_gui_update();
   command.set_timeout(options.timeout_seconds);
+  if (!options.forward_stdin) command.close_stdin_once_running();
   command.serve_events_when_idle(!options.no_gui);
 }
 
@@ -116,7 +103,7 @@ RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POO
 }
 
 int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_COMMAND& command) {
-  if (ipc_run_stop_requested) return EXIT_STOPPED;
+  if (int number = stop_signal()) return EXIT_SIGNAL_BASE + number;
   if (command.timed_out())
     std::fprintf(stderr, "ipc_run: %s stopped after the --timeout of %g seconds\n",
                  IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(),
@@ -158,8 +145,10 @@ int run_backend(const OPTIONS& options) {
   }
   PROGRESS_LINE::instance().clear();
   if (options.pool) {
-    if (!outcome.ok) pool.terminate_all();  // a failed run leaves helpers waiting for orders
+    // A failed or stopped run leaves helpers waiting for orders.
+    if (!outcome.ok || ipc_run_stop_requested) pool.terminate_all();
     pool.finish();
+    if (pool.helper_died()) outcome.ok = false;
     live_pool = nullptr;
   }
   // Text the library never judged, as it never became a complete command, is stray too.
@@ -190,9 +179,9 @@ int main(int argc, char** argv) {
     case PARSE_OUTCOME::RUN:
       break;
   }
-  install_sigint_handler();
   std::atexit(terminate_helpers_at_exit);
   host_start(argv[0]);
+  install_signal_handlers();
   int status = 0;
   {
     SCOPED_DEBUG_DISPLAY display(!parsed.options.quiet, parsed.options.debug);

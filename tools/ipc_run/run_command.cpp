@@ -13,6 +13,10 @@ constexpr auto EVENT_INTERVAL = std::chrono::milliseconds(10);
 }  // namespace
 
 bool RUN_COMMAND::is_stopped() {
+  if (m_close_stdin_pending) {  // the first pass: the child runs
+    m_close_stdin_pending = false;
+    close_child_stdin();
+  }
   const auto now = std::chrono::steady_clock::now();
   if (m_timeout.count() > 0) {
     if (!m_deadline)

@@ -9,7 +9,8 @@
 
 #include "ipc/ipc_command.h"
 
-// Set by SIGINT; the monitoring loop polls it through is_stopped.
+// Set by Ctrl-C, SIGHUP or a dead pool helper (signals.h); the monitoring loop polls it through
+// is_stopped.
 extern std::atomic<bool> ipc_run_stop_requested;
 
 class RUN_COMMAND : public IPC_COMMAND {
@@ -28,9 +29,12 @@ class RUN_COMMAND : public IPC_COMMAND {
   int exec_error() const;
   // The output gathered for a Tcl command that never became complete; empty when none.
   const std::string& unfinished_command() const;
+  // Without --stdin nobody writes to the child's input: it is closed as soon as the child runs.
+  void close_stdin_once_running() { m_close_stdin_pending = true; }
 
  private:
   bool m_serve_events = true;
+  bool m_close_stdin_pending = false;
   std::chrono::steady_clock::time_point m_last_served{};
   std::chrono::duration<double> m_timeout{0};
   std::optional<std::chrono::steady_clock::time_point> m_deadline;

@@ -1,0 +1,63 @@
+#include "tools/ipc_run/signals.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "host/thr_process.h"
+#include "tools/ipc_run/run_command.h"
+
+namespace {
+
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
+
+// Nothing this process started outlives it, whichever way it ends.
+[[noreturn]] void end_everything_and_exit(int status) {
+  thr_process_terminate_all();
+  _exit(status);
+}
+
+void on_stop_signal(int number) {
+  int none = 0;
+  if (!g_stop_signal.compare_exchange_strong(none, number))
+    end_everything_and_exit(128 + none);  // the second one: no more waiting for the run
+  request_run_stop();
+}
+
+void on_broken_output(int number) { end_everything_and_exit(128 + number); }
+
+void on_abort(int number) {
+  thr_process_terminate_all();
+  signal(number, SIG_DFL);
+  sigset_t abort_only;
+  sigemptyset(&abort_only);
+  sigaddset(&abort_only, number);
+  raise(number);
+  pthread_sigmask(SIG_UNBLOCK, &abort_only, nullptr);  // dies here, as abort intends
+}
+
+void install(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(number, &action, nullptr);
+}
+
+}  // namespace
+
+void install_signal_handlers() {
+  install(SIGINT, on_stop_signal);
+  install(SIGHUP, on_stop_signal);
+  install(SIGPIPE, on_broken_output);
+  install(SIGABRT, on_abort);
+}
+
+void request_run_stop() {
+  ipc_run_stop_requested = true;
+  thr_request_stop();
+}
+
+int stop_signal() { return g_stop_signal.load(); }
