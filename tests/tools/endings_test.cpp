@@ -138,7 +138,8 @@ class Endings : public ::testing::Test {
     bool acted = ending.action == ACTION::NONE;
     auto since = CLOCK::now();
     int open_count = 2;
-    for (pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}; open_count > 0;) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (open_count > 0) {
       poll(fds, 2, 50);
       for (pollfd& fd : fds) {
         char buffer[4096];
@@ -169,12 +170,13 @@ class Endings : public ::testing::Test {
       if (CLOCK::now() - since > std::chrono::seconds(30)) {
         ADD_FAILURE() << ending.name << ": ipc_run did not end";
         kill(pid, SIGKILL);
-        since = CLOCK::now();
+        break;  // its output may be held open by a survivor
       }
     }
+    for (int fd : {fds[0].fd, fds[1].fd, in[1]})
+      if (fd >= 0) close(fd);
     int status = 0;
     waitpid(pid, &status, 0);
-    close(in[1]);
     outcome.seconds = std::chrono::duration<double>(CLOCK::now() - since).count();
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return outcome;
@@ -222,7 +224,7 @@ TEST_F(Endings, NoProcessAndNoFileOutlivesIpcRun) {
        10,
        "INTERNAL ERROR: process_id == i"},
       {"crashed pool helper",
-       {"--pool", "2:4", "--helper", helper("kill -SEGV $$"), "--", runs},
+       {"--pool", "2:4", "--helper", helper("sleep 0.5; kill -SEGV $$"), "--", runs},
        ACTION::NONE,
        0,
        125,
