@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,14 +38,16 @@ struct ENDING {
   std::vector<std::string> args;
   ACTION action;
   int signal;
-  int status;             // exit status, or 128 + the signal that ended ipc_run
-  double seconds;         // from the action (or the start) to ipc_run's end, at most
-  std::string in_stderr;  // expected there, when not empty
+  int status;                       // exit status, or 128 + the signal that ended ipc_run
+  double seconds;                   // from the action (or the start) to ipc_run's end, at most
+  std::string in_stderr;            // expected there, when not empty
+  const char* trigger = "started";  // the action comes once standard output holds this
 };
 
 struct OUTCOME {
   int status = -1;
   double seconds = 0;
+  std::string out;
   std::string err;
 };
 
@@ -134,7 +137,6 @@ class Endings : public ::testing::Test {
     close(err[1]);
 
     OUTCOME outcome;
-    std::string seen;
     bool acted = ending.action == ACTION::NONE;
     auto since = CLOCK::now();
     int open_count = 2;
@@ -145,14 +147,14 @@ class Endings : public ::testing::Test {
         char buffer[4096];
         ssize_t n =
             fd.fd >= 0 && (fd.revents & (POLLIN | POLLHUP)) ? read(fd.fd, buffer, 4096) : -1;
-        if (n > 0) (fd.fd == out[0] ? seen : outcome.err).append(buffer, n);
+        if (n > 0) (fd.fd == out[0] ? outcome.out : outcome.err).append(buffer, n);
         if (n == 0) {
           close(fd.fd);
           fd.fd = -1;
           --open_count;
         }
       }
-      if (!acted && seen.find("started") != std::string::npos) {
+      if (!acted && outcome.out.find(ending.trigger) != std::string::npos) {
         acted = true;
         since = CLOCK::now();
         if (ending.action == ACTION::CLOSE_OUTPUT) {
@@ -256,6 +258,32 @@ TEST_F(Endings, NoProcessAndNoFileOutlivesIpcRun) {
     for (const fs::directory_entry& entry : fs::directory_iterator(m_root / "tmp"))
       fs::remove_all(entry);
   }
+}
+
+TEST_F(Endings, BroadcastToAChildThatDoesNotReadFailsWithinTheWriteBoundWhileTheRunGoesOn) {
+  // sleep_forever opens the named pipe it is given and never reads it.
+  const std::string broadcast =
+      "after 200 {set t [clock milliseconds]; set ok [ipc_send [string repeat x 1048576]];"
+      " puts \"sent=$ok after [expr {[clock milliseconds] - $t}] ms\"; flush stdout;"
+      " after 100 {puts alive; flush stdout}}";
+  const ENDING ending{"broadcast",
+                      {"--named-pipe", "--set", "thr_named_pipe_write_timeout=300", "--eval",
+                       broadcast, "--", FOREVER, "x"},
+                      ACTION::SIGNAL,
+                      SIGINT,
+                      130,
+                      1,
+                      "",
+                      "alive"};
+  const std::string marker = "IPC_ENDINGS_MARK=" + std::to_string(getpid()) + "_broadcast";
+  const OUTCOME outcome = run(ending, marker);
+  EXPECT_EQ(outcome.status, 130) << "the run went on until it was stopped\n" << outcome.err;
+  int milliseconds = -1;
+  ASSERT_EQ(std::sscanf(outcome.out.c_str(), "sent=0 after %d ms", &milliseconds), 1)
+      << outcome.out;
+  EXPECT_GE(milliseconds, 300);
+  EXPECT_LT(milliseconds, 10000) << "bounded by the setting, not by the child";
+  EXPECT_THAT(survivors(marker), ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ Options:
       --set=KEY=VALUE      set a configuration value (repeatable); KEY is one of
                            ipc_use_system=0|1, ipc_buffer_size=BYTES,
                            ipc_sleep=MS, thr_named_pipe_connect_timeout=MS,
-                           tcl_trusted=0|1, tcl_time_limit=MS
+                           thr_named_pipe_write_timeout=MS, tcl_trusted=0|1,
+                           tcl_time_limit=MS
       --trusted            evaluate the child's lines in ipc_run's own
                            interpreter instead of a safe one (tcl_trusted=1)
       --expose=NAME        let the child call the Tcl command NAME, e.g. one
@@ -91,6 +92,7 @@ constexpr CONFIGURATION_KEY KEYS[] = {
     {"ipc_buffer_size", KEY_KIND::POSITIVE},
     {"ipc_sleep", KEY_KIND::NON_NEGATIVE},
     {"thr_named_pipe_connect_timeout", KEY_KIND::NON_NEGATIVE},
+    {"thr_named_pipe_write_timeout", KEY_KIND::NON_NEGATIVE},
     {"tcl_trusted", KEY_KIND::FLAG},
     {"tcl_time_limit", KEY_KIND::NON_NEGATIVE},
 };
