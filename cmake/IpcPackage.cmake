@@ -25,6 +25,11 @@ install(FILES tools/ipc_run/ipc_run.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 C
 install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tcltk/ipc_backend1.0 COMPONENT runtime)
 
+# The GUI host example with the backend it runs by default; wish8.6 (tk8.6) runs it.
+install(PROGRAMS examples/ipc_gui.tcl examples/progress_backend.tcl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libipc${PROJECT_VERSION_MAJOR}/examples
+        COMPONENT runtime)
+
 # CMake package: only what the public headers and the exported link interface need.
 install(EXPORT ipcTargets NAMESPACE ipc:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ipc
         COMPONENT dev)
@@ -77,6 +82,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${IPC_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # The Tcl packages need a tclsh; the libraries' own dependencies come from shlibdeps.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "tcl8.6")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "tk8.6")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "The shared libraries libipc and libipchost, the command-line host ipc_run, the Tcl package ipc for Tcl and Tk hosts and the Tcl package ipc_backend for backends.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${IPC_DEV_PACKAGE})
