@@ -27,6 +27,8 @@ namespace eval ::gui {
 
 proc ::gui::build {} {
     wm title . "ipc GUI host"
+    # Closing the window during a run ends the application at once; the host ends the backend.
+    wm protocol . WM_DELETE_WINDOW exit
     ttk::frame .top
     ttk::label .top.label -text "Command:"
     ttk::entry .top.command -textvariable ::gui::command -width 70

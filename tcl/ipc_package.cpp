@@ -60,11 +60,6 @@ void report_progress(long done, long total, const std::string& text) {
   if (TCL_RUN* run = TCL_RUN::active()) run->progress(done, total, text);
 }
 
-// An application that exits during a run must not leave the child behind.
-void terminate_active_child(ClientData) {
-  if (TCL_RUN* run = TCL_RUN::active()) run->terminate(THR_PROCESS_EXIT_CODE{0, 0});
-}
-
 }  // namespace
 
 extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
@@ -75,10 +70,8 @@ extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
                  "package ipc serves one interpreter per process and is loaded in another one");
   if (trusted == nullptr) {
     host_adopt(interpreter);
-    if (progress_command == nullptr) {
+    if (progress_command == nullptr)
       progress_command = new SCOPED_PROGRESS_COMMAND(report_progress);
-      Tcl_CreateExitHandler(terminate_active_child, nullptr);
-    }
   }
   Tcl_CreateObjCommand(interpreter, "::ipc::run", run_command, nullptr, nullptr);
   Tcl_CreateObjCommand(interpreter, "::ipc::send", send_command, nullptr, nullptr);
