@@ -10,13 +10,15 @@
 
 namespace {
 
-// Evaluates line with a recording msg_post/msg_internal_error/Debug: and returns their words.
+// Evaluates line with a recording msg_post/msg_internal_error/Debug:/ipc_progress and returns
+// their words.
 std::vector<std::string> evaluate(const std::string& line) {
   Tcl_Interp* interpreter = Tcl_CreateInterp();
   Tcl_Eval(interpreter,
            "proc msg_post args {set ::got $args}; "
            "proc msg_internal_error args {set ::got $args}; "
-           "proc Debug: args {set ::got $args}");
+           "proc Debug: args {set ::got $args}; "
+           "proc ipc_progress args {set ::got $args}");
   std::vector<std::string> words;
   EXPECT_EQ(Tcl_EvalEx(interpreter, line.c_str(), static_cast<int>(line.size()), 0), TCL_OK)
       << line << ": " << Tcl_GetStringResult(interpreter);
@@ -61,6 +63,8 @@ TEST(BackendQuotingTest, EveryTextArrivesAsOneWordOnOneLine) {
     EXPECT_EQ(evaluate(ipc_backend::internal_error_line(text)),
               (std::vector<std::string>{"0", text}));
     EXPECT_EQ(evaluate(ipc_backend::debug_line(text)), (std::vector<std::string>{text}));
+    EXPECT_EQ(evaluate(ipc_backend::progress_line(3, 7, text)),
+              (std::vector<std::string>{"3", "7", text}));
   }
   EXPECT_EQ(ipc_backend::post_line("info", 0, "done"), "msg_post 0 info done\n");
 }
