@@ -19,99 +19,58 @@ using fake_host::running;
 using fake_host::WAIT_RESULT;
 
 const std::string COMMAND_LINE = "backend --pipe_name=/fake/pipe1 -x";
-const std::string ENDED = "backend (42) terminated normally";
-const std::string TERMINATED = "Successfully terminated backend (42)";
-std::string counted(int count) {
-  return "Waiting for backend (42) to exit after pipe broken, counted to " + std::to_string(count);
+
+std::string joined(const TEXTS& texts) {
+  std::string text;
+  for (const std::string& entry : texts) text += (text.empty() ? "" : "; ") + entry;
+  return text;
+}
+
+// Texts name the child "backend (42)" as B, and "Waiting for B to exit after pipe broken,
+// counted to N" is written "counted N".
+std::string expand(std::string text) {
+  for (size_t at; (at = text.find('B')) != std::string::npos;) text.replace(at, 1, "backend (42)");
+  const std::string counted = "counted ";
+  const size_t at = text.find(counted);
+  if (at != std::string::npos)
+    text.replace(at, counted.size(),
+                 "Waiting for backend (42) to exit after pipe broken, counted to ");
+  return text;
 }
 
 TEST(BrokenPipe, EachAnswerOfTheChildLeadsToItsEnd) {
+  const WAIT_RESULT run = running(), gone = fake_host::unreachable();
   const struct {
-    const char* name;
     std::vector<WAIT_RESULT> waits;  // the last one repeats
     int terminate_result;
-    bool had_output;
-    bool exited;
+    bool had_output, exited;
     THR_PROCESS_EXIT_CODE code;
     int polls;  // at 500 ms, then every 200 ms
-    TEXTS posted, debug, ending_calls;
+    const char *posted, *debug, *last_calls;
   } rows[] = {
-      {"ended at the first poll",
-       {ended(3 << 8, 3)},
-       0,
-       true,
-       true,
-       {3 << 8, 3},
-       1,
-       {},
-       {ENDED, counted(0)},
-       {"wait 42 nohang=1"}},
-      {"ended during the grace",
-       {running(), running(), running(), ended(0, 0)},
-       0,
-       true,
-       true,
-       {0, 0},
-       4,
-       {},
-       {ENDED, counted(3)},
-       {"sleep 200", "wait 42 nohang=1"}},
-      {"never ends",
-       {running()},
-       0,
-       true,
-       false,
-       {0, 1},
-       20,
-       {"Pipe to backend (42) broken but process still running, terminating..."},
-       {TERMINATED, counted(20)},
-       {"sleep 200", "terminate 42 status=0 exit_code=1"}},
-      {"unreachable",
-       {fake_host::unreachable()},
-       0,
-       true,
-       false,
-       {0, 0},
-       1,
-       {"Cannot connect with backend (42) anymore"},
-       {"Rogue process!", counted(0)},
-       {"wait 42 nohang=1", "close_handle 42"}},
-      {"silent and running",
-       {running()},
-       0,
-       false,
-       false,
-       {0, 1},
-       1,
-       {"Cannot connect with backend (42)"},
-       {TERMINATED, counted(0)},
-       {"wait 42 nohang=1", "terminate 42 status=0 exit_code=1"}},
-      {"refuses to be terminated",
-       {running()},
-       1,
-       false,
-       false,
-       {0, 0},
-       1,
-       {"Cannot connect with backend (42)", "backend (42) is not responding"},
-       {counted(0)},
-       {"wait 42 nohang=1", "terminate 42 status=0 exit_code=1"}},
-      {"killed by a signal, with core",
-       {ended(0x8B, 0)},
-       0,
-       true,
-       true,
-       {0x8B, 1},
-       1,
-       {},
-       {COMMAND_LINE + ": died due to signal 11", "Check for core file", ENDED, counted(0)},
-       {"wait 42 nohang=1"}},
+      // clang-format off
+      {{ended(3 << 8, 3)}, 0, true, true, {3 << 8, 3}, 1, "",
+       "B terminated normally; counted 0", "sleep 500; wait 42 nohang=1"},
+      {{run, run, run, ended(0, 0)}, 0, true, true, {0, 0}, 4, "",
+       "B terminated normally; counted 3", "sleep 200; wait 42 nohang=1"},
+      {{run}, 0, true, false, {0, 1}, 20, "Pipe to B broken but process still running, terminating...",
+       "Successfully terminated B; counted 20", "sleep 200; terminate 42 status=0 exit_code=1"},
+      {{gone}, 0, true, false, {0, 0}, 1, "Cannot connect with B anymore",
+       "Rogue process!; counted 0", "wait 42 nohang=1; close_handle 42"},
+      {{run}, 0, false, false, {0, 1}, 1, "Cannot connect with B",  // a silent child
+       "Successfully terminated B; counted 0", "wait 42 nohang=1; terminate 42 status=0 exit_code=1"},
+      {{run}, 1, false, false, {0, 0}, 1, "Cannot connect with B; B is not responding",
+       "counted 0", "wait 42 nohang=1; terminate 42 status=0 exit_code=1"},
+      {{ended(0x8B, 0)}, 0, true, true, {0x8B, 1}, 1, "",
+       "backend --pipe_name=/fake/pipe1 -x: died due to signal 11; Check for core file; "
+       "B terminated normally; counted 0", "sleep 500; wait 42 nohang=1"},
+      // clang-format on
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.debug);
     fake_host::reset();
     CAPTURED_MESSAGES messages;
-    std::vector<int64_t> poll_times;
+    std::vector<int64_t> poll_times, expected_times;
     fake_host::on_wait([&](int) { poll_times.push_back(fake_host::clock_ms()); });
     for (const WAIT_RESULT& answer : row.waits) fake_host::push_wait(answer);
     fake_host::push_terminate(row.terminate_result);
@@ -121,17 +80,15 @@ TEST(BrokenPipe, EachAnswerOfTheChildLeadsToItsEnd) {
     EXPECT_EQ(exited, row.exited);
     EXPECT_EQ(code.status, row.code.status);
     EXPECT_EQ(code.exit_code, row.code.exit_code);
-    std::vector<int64_t> expected_times;
     for (int i = 0; i < row.polls; ++i) expected_times.push_back(500 + 200 * i);
     EXPECT_EQ(poll_times, expected_times);
-    EXPECT_EQ(messages.posted.texts(), row.posted);
-    EXPECT_EQ(messages.debug.texts(), row.debug);
-    const TEXTS calls = fake_host::calls();
-    EXPECT_EQ(TEXTS(calls.end() - std::min(calls.size(), row.ending_calls.size()), calls.end()),
-              row.ending_calls)
-        << "the last calls; nobody waits for a terminated child";
-    const bool terminates = row.ending_calls.back().rfind("terminate", 0) == 0;
-    EXPECT_EQ(fake_host::count("terminate"), terminates ? 1 : 0);
+    EXPECT_EQ(joined(messages.posted.texts()), expand(row.posted));
+    EXPECT_EQ(joined(messages.debug.texts()), expand(row.debug));
+    const std::string calls = joined(fake_host::calls()), last_calls = row.last_calls;
+    EXPECT_EQ(calls.substr(calls.size() - std::min(calls.size(), last_calls.size())), last_calls)
+        << "nobody waits for a terminated child";
+    EXPECT_EQ(fake_host::count("terminate"),
+              std::string(row.last_calls).find("terminate") != std::string::npos ? 1 : 0);
   }
 }
 

@@ -20,7 +20,6 @@
 namespace {
 
 using TEXTS = std::vector<std::string>;
-using STATUSES = std::vector<IPC_PROCESS_STATUS>;
 using fake_host::chunk;
 using fake_host::end_of_output;
 
@@ -53,135 +52,111 @@ class RunFake : public ::testing::Test {
   THR_PROCESS_EXIT_CODE code{-1, -1};
 };
 
-const std::string CREATE = "create cmd='prog -x' option='' stderr=joined";
-const std::string CREATE_WITH_PIPE =
-    "create cmd='prog --pipe_name=/fake/pipe1 -x' option='' "
-    "stderr=joined";
-const TEXTS CLOSE{"close_pipe 3", "close_pipe 4"};
-
-TEXTS operator+(TEXTS a, const TEXTS& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+// A list as one text, "; " between its entries.
+std::string joined(const TEXTS& texts) {
+  std::string text;
+  for (const std::string& entry : texts) text += (text.empty() ? "" : "; ") + entry;
+  return text;
 }
 
+// Statuses as letters: N not started, R running, F finished, X failed.
+char letter(IPC_PROCESS_STATUS status) { return "NXRF"[status]; }
+
 TEST_F(RunFake, EachScriptedChildLeadsToItsResultStatusesAndCalls) {
+  using fake_host::push_output;
+  const std::string pipe_start =
+      "pipe_new ; pipe_create; create cmd='prog --pipe_name=/fake/pipe1 "
+      "-x' option='' stderr=joined; pipe_connect /fake/pipe1; ";
   const struct {
     const char* name;
     std::function<void(LINE_RECORDER&)> script;
-    bool named_pipe;
-    bool ok;
+    bool named_pipe, ok;
     THR_PROCESS_EXIT_CODE code;
-    STATUSES seen;  // at each host call, repeats left out
-    TEXTS calls, posted, lines;
+    const char* seen;  // the status at each host call, repeats left out, and after the run
+    std::string calls;
+    const char* posted;
+    const char* lines;
   } rows[] = {
-      {"output, then its end",
-       [](LINE_RECORDER&) {
-         fake_host::push_output(3, {chunk("a\nb"), end_of_output()});
-       },
-       false,
-       true,
-       {0, 0},
-       {NOT_STARTED, RUNNING, FINISHED},
-       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "peek 3", "wait 7 nohang=1"} + CLOSE,
-       {},
-       {"a", "b"}},
-      {"killed by a signal",
-       [](LINE_RECORDER&) { fake_host::push_wait(fake_host::ended(9, 0)); },
-       false,
-       true,
-       {9, 1},
-       {NOT_STARTED, RUNNING, FINISHED},
-       TEXTS{CREATE, "peek 3", "wait 7 nohang=1"} + CLOSE,
-       {},
-       {""}},
-      {"named pipe, removed after the run",
-       [](LINE_RECORDER&) {},
-       true,
-       true,
-       {0, 0},
-       {NOT_STARTED, RUNNING, FINISHED},
-       TEXTS{"pipe_new ", "pipe_create", CREATE_WITH_PIPE, "pipe_connect /fake/pipe1", "peek 3",
-             "wait 7 nohang=1"} +
-           CLOSE + TEXTS{"pipe_remove /fake/pipe1", "pipe_delete /fake/pipe1"},
-       {},
-       {""}},
-      {"named pipe that never connects: terminated, output never read",
+      // clang-format off
+      {"output, then its end", [](LINE_RECORDER&) { push_output(3, {chunk("a\nb"), end_of_output()}); },
+       false, true, {0, 0}, "NRF",
+       "create cmd='prog -x' option='' stderr=joined; peek 3; read 3 cap=1024; peek 3; wait 7 nohang=1; "
+       "close_pipe 3; close_pipe 4", "", "a; b"},
+      {"killed by a signal", [](LINE_RECORDER&) { fake_host::push_wait(fake_host::ended(9, 0)); },
+       false, true, {9, 1}, "NRF",
+       "create cmd='prog -x' option='' stderr=joined; peek 3; wait 7 nohang=1; close_pipe 3; close_pipe 4",
+       "", ""},
+      {"named pipe, removed after the run", [](LINE_RECORDER&) {}, true, true, {0, 0}, "NRF",
+       pipe_start + "peek 3; wait 7 nohang=1; close_pipe 3; close_pipe 4; pipe_remove /fake/pipe1; "
+       "pipe_delete /fake/pipe1", "", ""},
+      {"named pipe that never connects: child terminated, output never read",
        [](LINE_RECORDER&) {
          fake_host::fail_pipe_connect("/fake/pipe1");
          fake_host::push_wait(fake_host::running());
        },
-       true,
-       false,
-       {0, 1},
-       {NOT_STARTED, FINISHED},
-       TEXTS{"pipe_new ", "pipe_create", CREATE_WITH_PIPE, "pipe_connect /fake/pipe1",
-             "wait 7 nohang=1", "terminate 7 status=0 exit_code=1"} +
-           CLOSE + TEXTS{"pipe_delete /fake/pipe1"},
-       {"Failed to open pipe", "Cannot connect with prog (7)"},
-       {}},
+       true, false, {0, 1}, "NF",
+       pipe_start + "wait 7 nohang=1; terminate 7 status=0 exit_code=1; close_pipe 3; close_pipe 4; "
+       "pipe_delete /fake/pipe1", "Failed to open pipe; Cannot connect with prog (7)", ""},
+      {"named pipe that cannot be created", [](LINE_RECORDER&) { fake_host::fail_pipe_create(1); },
+       true, false, {0, 0}, "N", "pipe_new ; pipe_create; pipe_delete ",
+       "Failed to create pipe for subprocess", ""},
       {"stop request: terminated, nothing read or flushed after it",
        [](LINE_RECORDER& command) {
          command.stop_after = 2;
-         fake_host::push_output(3, {chunk("a\nb\nc"), chunk("d\n")});
+         push_output(3, {chunk("a\nb\nc"), chunk("d\n")});
        },
-       false,
-       true,
-       {0, 0},
-       {NOT_STARTED, RUNNING, FINISHED},
-       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "terminate 7 status=0 exit_code=0"} + CLOSE,
-       {},
-       {"a", "b"}},
+       false, true, {0, 0}, "NRF",
+       "create cmd='prog -x' option='' stderr=joined; peek 3; read 3 cap=1024; "
+       "terminate 7 status=0 exit_code=0; close_pipe 3; close_pipe 4", "", "a; b"},
       {"stop request refused",
        [](LINE_RECORDER& command) {
          command.stop_after = 1;
-         fake_host::push_output(3, chunk("a\n"));
+         push_output(3, chunk("a\n"));
          fake_host::push_terminate(1);
        },
-       false,
-       false,
-       {0, 0},
-       {NOT_STARTED, RUNNING, FINISHED},
-       TEXTS{CREATE, "peek 3", "read 3 cap=1024", "terminate 7 status=0 exit_code=0"} + CLOSE,
-       {"prog (7) could not be terminated"},
-       {"a"}},
+       false, false, {0, 0}, "NRF",
+       "create cmd='prog -x' option='' stderr=joined; peek 3; read 3 cap=1024; "
+       "terminate 7 status=0 exit_code=0; close_pipe 3; close_pipe 4",
+       "prog (7) could not be terminated", "a"},
+      {"creation fails: the error record posted once, nothing else done",
+       [](LINE_RECORDER&) { fake_host::fail_create("prog", ENOENT); }, false, false, {0, 0}, "NX",
+       "create cmd='prog -x' option='' stderr=joined",
+       "Cannot start program \"prog\": No such file or directory", ""},
       {"system shell: its status, nothing to terminate",
        [](LINE_RECORDER&) {
          cfg_set_value("ipc_use_system", "on");
          fake_host::push_system(3 << 8);
        },
-       false,
-       true,
-       {3 << 8, 3},
-       {RUNNING},
-       {"system 'prog -x'"},
-       {},
-       {}},
+       false, true, {3 << 8, 3}, "RF", "system 'prog -x'", "", ""},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fake_host::reset();
     LINE_RECORDER runner;
     row.script(runner);
-    STATUSES seen;
-    bool terminated_during_run = true;
+    std::string seen;
+    bool terminated_during_system = false;
     fake_host::on_call([&](const std::string& call) {
-      if (seen.empty() || seen.back() != runner.get_process_status(0))
-        seen.push_back(runner.get_process_status(0));
-      if (call.rfind("system", 0) == 0) terminated_during_run = runner.terminate({0, 0});
+      if (seen.empty() || seen.back() != letter(runner.get_process_status(0)))
+        seen += letter(runner.get_process_status(0));
+      if (call.rfind("system", 0) == 0) terminated_during_system = runner.terminate({0, 0});
     });
     CAPTURED_MESSAGES captured;
     code = {-1, -1};
     EXPECT_EQ(runner.run("prog -x", "", false, &code, "", row.named_pipe), row.ok);
+    if (seen.back() != letter(runner.get_process_status(0)))
+      seen += letter(runner.get_process_status(0));
     EXPECT_EQ(code.status, row.code.status);
     EXPECT_EQ(code.exit_code, row.code.exit_code);
     EXPECT_EQ(seen, row.seen);
-    EXPECT_EQ(runner.get_process_status(0), FINISHED);
-    EXPECT_EQ(calls(), row.calls);
-    EXPECT_EQ(captured.posted.texts(), row.posted);
-    EXPECT_EQ(runner.lines, row.lines);
-    if (row.calls.front().rfind("system", 0) == 0) EXPECT_FALSE(terminated_during_run);
+    EXPECT_EQ(joined(calls()), row.calls);
+    EXPECT_EQ(joined(captured.posted.texts()), row.posted);
+    EXPECT_EQ(joined(runner.lines), row.lines);
+    EXPECT_FALSE(terminated_during_system);
     EXPECT_EQ(fake_host::live_pipe_objects(), 0);
     EXPECT_TRUE(ipc_named_pipes.empty());
+    cfg_unset_value("ipc_use_system");
   }
 }
 
@@ -199,24 +174,6 @@ TEST_F(RunFake, AnotherThreadWritesToTheChildAndTerminatesItWhileItRuns) {
   EXPECT_EQ(fake_host::stdin_written(4), "hi");
   EXPECT_TRUE(terminated);
   EXPECT_EQ(fake_host::calls_with_prefix("terminate"), TEXTS{"terminate 7 status=0 exit_code=0"});
-}
-
-TEST_F(RunFake, CreationErrorFailsTheRunAndPostsTheErrorRecordOnce) {
-  EXPECT_FALSE(command.terminate({0, 0}));
-  EXPECT_TRUE(fake_host::calls().empty()) << "before a run there is nothing to terminate";
-  fake_host::fail_create("prog", ENOENT);
-  EXPECT_FALSE(command.run("prog -x", "", false, &code, "", false));
-  EXPECT_EQ(code.status, 0);
-  EXPECT_EQ(code.exit_code, 0);
-  EXPECT_EQ(command.get_process_status(0), FAILED);
-  const std::unique_ptr<BRANTOR_ERROR_MESSAGE> record(
-      THR_ERROR("prog", ENOENT).make_error_message());
-  EXPECT_EQ(messages.posted.texts(), TEXTS{record->text()});
-  const TEXTS debug = messages.debug.texts();
-  ASSERT_EQ(debug.size(), 2u) << "no Started";
-  EXPECT_EQ(debug[0], "Launching: prog -x");
-  EXPECT_EQ(debug[1].rfind("Total output parsing time: ", 0), 0u);
-  EXPECT_EQ(fake_host::calls(), TEXTS{CREATE}) << "nothing but the creation: no read, no close";
 }
 
 TEST_F(RunFake, ConfiguredSleepIsUsedInEveryPassAndCreationIsHandedOptionAndStderrTarget) {
