@@ -86,29 +86,9 @@ int64_t clock_ms() {
   return state().clock_ms;
 }
 
-void script_create(unsigned long pid, unsigned long output_pipe, unsigned long stdin_pipe) {
-  detail::CREATE_SCRIPT script;
-  script.pid = pid;
-  script.output_pipe = output_pipe;
-  script.stdin_pipe = stdin_pipe;
-  LOCK lock(state().mutex);
-  state().creates.push_back(script);
-}
-
 void fail_create(const std::string& program, int os_error) {
-  detail::CREATE_SCRIPT script;
-  script.kind = detail::CREATE_SCRIPT::FAIL;
-  script.program = program;
-  script.os_error = os_error;
   LOCK lock(state().mutex);
-  state().creates.push_back(script);
-}
-
-void fail_create_with_null_error() {
-  detail::CREATE_SCRIPT script;
-  script.kind = detail::CREATE_SCRIPT::NULL_ERROR;
-  LOCK lock(state().mutex);
-  state().creates.push_back(script);
+  state().failing_creates.push_back({program, os_error});
 }
 
 CREATE_CALL last_create() {
@@ -155,14 +135,6 @@ void push_output(unsigned long pipe, const std::vector<OUTPUT_STEP>& steps) {
   for (const OUTPUT_STEP& step : steps) push_output(pipe, step);
 }
 
-void hold_output_open(unsigned long pipe, bool open) {
-  LOCK lock(state().mutex);
-  if (open)
-    state().held_open.insert(pipe);
-  else
-    state().held_open.erase(pipe);
-}
-
 WAIT_RESULT running() { return WAIT_RESULT{}; }
 
 WAIT_RESULT ended(int32_t status, int32_t exit_code) { return WAIT_RESULT{1, {status, exit_code}}; }
@@ -179,11 +151,6 @@ void push_terminate(int result) {
   state().terminates.push(result);
 }
 
-void push_stdin_write(int result) {
-  LOCK lock(state().mutex);
-  state().stdin_writes.push(result);
-}
-
 std::string stdin_written(unsigned long pipe) {
   LOCK lock(state().mutex);
   auto it = state().stdin_data.find(pipe);
@@ -195,11 +162,6 @@ void push_system(int32_t status) {
   state().systems.push(status);
 }
 
-void set_getpid(int32_t pid) {
-  LOCK lock(state().mutex);
-  state().pid = pid;
-}
-
 void set_win32(bool windows) {
   LOCK lock(state().mutex);
   state().win32 = windows;
@@ -209,8 +171,6 @@ void set_process_events_result(int result) {
   LOCK lock(state().mutex);
   state().process_events_result = result;
 }
-
-std::string pipe_name_for(int n) { return "/fake/pipe" + std::to_string(n); }
 
 void fail_pipe_create(int n) {
   LOCK lock(state().mutex);
@@ -242,21 +202,6 @@ void push_pipe_read_failure(const std::string& name) {
 void push_pipe_write(const std::string& name, bool ok) {
   LOCK lock(state().mutex);
   record(name).write_results.push_back(ok);
-}
-
-std::vector<std::string> pipe_writes(const std::string& name) {
-  LOCK lock(state().mutex);
-  return record(name).writes;
-}
-
-bool pipe_connected(const std::string& name) {
-  LOCK lock(state().mutex);
-  return record(name).connected;
-}
-
-bool pipe_removed(const std::string& name) {
-  LOCK lock(state().mutex);
-  return record(name).removed;
 }
 
 int live_pipe_objects() {

@@ -15,8 +15,8 @@
 // pipe whose queue is empty is at its end (peek fails); wait reports "ended" with {0, 0};
 // terminate, stdin writes and thr_system succeed (status 0); thr_qt_process_events returns 0;
 // named pipes create, connect and write fine and read 0 bytes. The n-th create() after reset()
-// names its pipe pipe_name_for(n) ("/fake/pipeN"), so tests can script a pipe the library will
-// create before it exists. As with real pipes, read and write fail (EBADF) before a connect.
+// names its pipe "/fake/pipeN", so tests can script a pipe the library will create before it
+// exists. As with real pipes, read and write fail (EBADF) before a connect.
 //
 // All state sits behind one mutex; hooks run outside it and may call back into this API and the
 // fake services (those calls are logged but start no further hooks).
@@ -50,12 +50,8 @@ int64_t clock_ms();
 
 // ---- Process creation ----------------------------------------------------------------------
 
-// The next thr_process_create2 succeeds with these handles. Scripts are used in order.
-void script_create(unsigned long pid, unsigned long output_pipe = 3, unsigned long stdin_pipe = 4);
 // The next thr_process_create2 fails with THR_ERROR(program, os_error).
 void fail_create(const std::string& program, int os_error);
-// The next thr_process_create2 yields an error outcome holding a null error object.
-void fail_create_with_null_error();
 
 // What the last thr_process_create2 was given.
 struct CREATE_CALL {
@@ -91,8 +87,6 @@ OUTPUT_STEP failing_peek_with(const std::string& bytes);
 // Appends steps to the queue of an output pipe.
 void push_output(unsigned long pipe, const OUTPUT_STEP& step);
 void push_output(unsigned long pipe, const std::vector<OUTPUT_STEP>& steps);
-// While held open, an empty queue peeks as "nothing now" instead of the end of output.
-void hold_output_open(unsigned long pipe, bool open = true);
 
 // ---- Child state, stdin, shell -------------------------------------------------------------
 
@@ -110,14 +104,11 @@ void push_wait(const WAIT_RESULT& result, int times = 1);
 
 // Appends results of thr_process_terminate (0 success); the last one repeats.
 void push_terminate(int result);
-// Appends results of thr_process_write (0 success, else failure with count 0); the last repeats.
-void push_stdin_write(int result);
-// Everything successfully written to a stdin pipe, concatenated.
+// Everything written to a stdin pipe, concatenated.
 std::string stdin_written(unsigned long pipe);
 // Appends raw wait statuses thr_system returns; the last one repeats.
 void push_system(int32_t status);
 
-void set_getpid(int32_t pid);
 void set_win32(bool windows);
 
 // ---- GUI -----------------------------------------------------------------------------------
@@ -127,8 +118,6 @@ void set_process_events_result(int result);
 
 // ---- Named pipes ---------------------------------------------------------------------------
 
-// The name the n-th (1-based) THR_NAMED_PIPE::create() after reset() assigns.
-std::string pipe_name_for(int n);
 // The n-th create() (1-based) fails; its name is then never assigned.
 void fail_pipe_create(int n);
 void fail_pipe_connect(const std::string& name);
@@ -141,10 +130,6 @@ void push_pipe_read_failure(const std::string& name);
 // Appends results of write: true ok, false fails with -1 and error_status set. The queue is
 // used up call by call; once empty, writes succeed.
 void push_pipe_write(const std::string& name, bool ok);
-// The texts successfully written to a pipe, one entry per write.
-std::vector<std::string> pipe_writes(const std::string& name);
-bool pipe_connected(const std::string& name);
-bool pipe_removed(const std::string& name);
 // THR_NAMED_PIPE objects currently alive.
 int live_pipe_objects();
 

@@ -58,7 +58,7 @@ bool THR_NAMED_PIPE::create() {
     error_status = EACCES;
     return false;
   }
-  std::string name = fake_host::pipe_name_for(n);
+  std::string name = "/fake/pipe" + std::to_string(n);
   set_name(pipe_name, name);
   s.pipes[name];
   m_created = true;
@@ -74,7 +74,6 @@ bool THR_NAMED_PIPE::connect() {
     error_status = ENXIO;
     return false;
   }
-  pipe.connected = true;
   m_fd = 1;
   return true;
 }
@@ -88,7 +87,6 @@ bool THR_NAMED_PIPE::connect_r() {
     error_status = ENOENT;
     return false;
   }
-  pipe.connected = true;
   m_fd = 1;
   return true;
 }
@@ -126,13 +124,7 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
     error_status = m_fd < 0 ? EBADF : EPIPE;
     return -1;
   }
-  pipe.writes.push_back(text);
   return static_cast<int32_t>(size);
 }
 
-void THR_NAMED_PIPE::remove() {
-  begin_call(std::string("pipe_remove ") + pipe_name);
-  STATE& s = state();
-  LOCK lock(s.mutex);
-  if (pipe_name[0] != '\0') s.pipes[pipe_name].removed = true;
-}
+void THR_NAMED_PIPE::remove() { begin_call(std::string("pipe_remove ") + pipe_name); }

@@ -54,19 +54,16 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
   STATE& s = state();
   LOCK lock(s.mutex);
   record_create(s, command_line, option, mode);
-  fake_host::detail::CREATE_SCRIPT script;
-  if (!s.creates.empty()) {
-    script = s.creates.front();
-    s.creates.pop_front();
+  if (!s.failing_creates.empty()) {
+    const fake_host::detail::CREATE_FAILURE failure = s.failing_creates.front();
+    s.failing_creates.pop_front();
+    if (stat != nullptr) *stat = THR_SYS_FUNC_STAT_STRUCT{failure.os_error, 0};
+    return boost::outcome_v2::failure(
+        std::make_unique<THR_ERROR>(failure.program, failure.os_error));
   }
-  if (stat != nullptr) *stat = THR_SYS_FUNC_STAT_STRUCT{script.os_error, 0};
-  if (script.kind == fake_host::detail::CREATE_SCRIPT::NULL_ERROR)
-    return boost::outcome_v2::failure(std::unique_ptr<THR_ERROR>());
-  if (script.kind == fake_host::detail::CREATE_SCRIPT::FAIL)
-    return boost::outcome_v2::failure(std::make_unique<THR_ERROR>(script.program, script.os_error));
-  if (output_pipe != nullptr) *output_pipe = script.output_pipe;
-  if (stdin_pipe != nullptr) *stdin_pipe = script.stdin_pipe;
-  return script.pid;
+  if (output_pipe != nullptr) *output_pipe = 3;
+  if (stdin_pipe != nullptr) *stdin_pipe = 4;
+  return 7;
 }
 
 int thr_process_peek(unsigned long pipe, uint32_t* count) {
@@ -75,7 +72,7 @@ int thr_process_peek(unsigned long pipe, uint32_t* count) {
   LOCK lock(s.mutex);
   *count = 0;
   OUTPUT_STEP* step = front_step(s, pipe);
-  if (step == nullptr) return s.held_open.count(pipe) != 0 ? 0 : 1;
+  if (step == nullptr) return 1;
   if (step->has_bytes)
     *count = step->read_fails ? step->fake_count : static_cast<uint32_t>(step->bytes.size());
   int status = step->peek_status;
@@ -107,10 +104,9 @@ int thr_process_write(unsigned long pipe, const void* data, unsigned long size, 
   begin_call("write " + std::to_string(pipe) + " '" + text + "'");
   STATE& s = state();
   LOCK lock(s.mutex);
-  int result = s.stdin_writes.take(0);
-  *count = result == 0 ? static_cast<uint32_t>(size) : 0;
-  if (result == 0) s.stdin_data[pipe] += text;
-  return result;
+  *count = static_cast<uint32_t>(size);
+  s.stdin_data[pipe] += text;
+  return 0;
 }
 
 int thr_process_wait(unsigned long pid, THR_PROCESS_EXIT_CODE* code, int no_hang) {
@@ -151,10 +147,7 @@ int32_t thr_system(const std::string& command_line) {
   return s.systems.take(0);
 }
 
-int32_t thr_getpid() {
-  LOCK lock(state().mutex);
-  return state().pid;
-}
+int32_t thr_getpid() { return 4321; }
 
 void thr_msleep(int milliseconds) {
   begin_call("sleep " + std::to_string(milliseconds));

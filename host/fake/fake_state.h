@@ -33,11 +33,7 @@ class ANSWERS {
   std::optional<T> m_last;
 };
 
-struct CREATE_SCRIPT {
-  enum KIND { SUCCEED, FAIL, NULL_ERROR } kind = SUCCEED;
-  unsigned long pid = 7;
-  unsigned long output_pipe = 3;
-  unsigned long stdin_pipe = 4;
+struct CREATE_FAILURE {
   std::string program;
   int os_error = 0;
 };
@@ -50,11 +46,8 @@ struct PIPE_READ {
 struct PIPE_RECORD {
   bool connect_fails = false;
   bool connect_r_fails = false;
-  bool connected = false;
-  bool removed = false;
   std::deque<PIPE_READ> reads;
   std::deque<bool> write_results;
-  std::vector<std::string> writes;
 };
 
 // Everything reset() returns to its defaults.
@@ -63,17 +56,14 @@ struct RESETTABLE {
   std::vector<int> sleeps;
   int64_t clock_ms = 0;
 
-  std::deque<CREATE_SCRIPT> creates;
+  std::deque<CREATE_FAILURE> failing_creates;
   CREATE_CALL last_create;
   std::map<unsigned long, std::deque<OUTPUT_STEP>> outputs;
-  std::set<unsigned long> held_open;
   ANSWERS<WAIT_RESULT> waits;
   int wait_count = 0;
   ANSWERS<int> terminates;
-  ANSWERS<int> stdin_writes;
   std::map<unsigned long, std::string> stdin_data;
   ANSWERS<int32_t> systems;
-  int32_t pid = 4321;
   bool win32 = false;
   int process_events_result = 0;
 
