@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/recording_sink.h"
+
 namespace {
 
 // The library defines the variadic fill_args; the host tests go through the va_list one.
@@ -27,12 +29,6 @@ void vdebug(const char* module, MSG_D_LEVEL level, const char* format, ...) {
   va_end(args);
 }
 
-class CAPTURE_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
-  std::vector<MSG_RECORD> records;
-};
-
 // Routes default and debug output into sinks for the test's lifetime.
 class MsgTest : public ::testing::Test {
  protected:
@@ -45,8 +41,8 @@ class MsgTest : public ::testing::Test {
     msg_set_debug_sink(nullptr);
     msg_set_debug_level("IPC", 0);
   }
-  CAPTURE_SINK posted;
-  CAPTURE_SINK debug;
+  RECORDING_SINK posted;
+  RECORDING_SINK debug;
 };
 
 TEST_F(MsgTest, FormatsPositionalArgumentsAndSymbol) {

@@ -14,30 +14,13 @@
 #include <string>
 
 #include "host/thr_process.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
 const std::string CHILDREN = IPC_CHILDREN_DIR;
-constexpr auto PATIENCE = std::chrono::seconds(60);  // generous: the machine may be loaded
-
-struct CHILD {
-  unsigned long pid = 0;
-  unsigned long output = 0;
-  unsigned long input = 0;
-};
-
-CHILD start(const std::string& command_line, bool join_stderr = true,
-            const std::string& option = "") {
-  CHILD child;
-  THR_SYS_FUNC_STAT_STRUCT stat{};
-  auto result = thr_process_create2(command_line, option, &child.output,
-                                    join_stderr ? &child.output : nullptr, &child.input, &stat);
-  EXPECT_TRUE(result.has_value()) << command_line;
-  if (result.has_value()) child.pid = result.value();
-  return child;
-}
 
 std::string start_error(const std::string& command_line, const std::string& option = "") {
   unsigned long output = 0;
@@ -50,38 +33,6 @@ std::string start_error(const std::string& command_line, const std::string& opti
   return std::unique_ptr<BRANTOR_ERROR_MESSAGE>(result.error()->make_error_message())->text();
 }
 
-bool before_deadline(std::chrono::steady_clock::time_point started) {
-  return std::chrono::steady_clock::now() - started < PATIENCE;
-}
-
-// Everything the child writes until its output pipe is finished.
-std::string read_all(unsigned long pipe) {
-  std::string text;
-  const auto started = std::chrono::steady_clock::now();
-  for (uint32_t waiting = 0; before_deadline(started) && thr_process_peek(pipe, &waiting) == 0;) {
-    char buffer[256];
-    uint32_t count = 0;
-    if (waiting == 0)
-      thr_msleep(5);
-    else if (thr_process_read(pipe, buffer, sizeof buffer, &count) == 0)
-      text.append(buffer, count);
-  }
-  return text;
-}
-
-// Waits (polling, never blocking) until the child has ended; the wait result.
-int wait_for_end(unsigned long pid, THR_PROCESS_EXIT_CODE* code) {
-  const auto started = std::chrono::steady_clock::now();
-  int r = 0;
-  while (before_deadline(started) && (r = thr_process_wait(pid, code, 1)) == 0) thr_msleep(5);
-  return r;
-}
-
-void finish(const CHILD& child) {
-  thr_process_close_pipe(child.output);
-  thr_process_close_pipe(child.input);
-}
-
 // Everything that ran: output, wait result and record.
 struct OUTCOME {
   std::string output;
@@ -92,11 +43,11 @@ struct OUTCOME {
 OUTCOME run_to_end(const std::string& command_line, bool join_stderr = true,
                    const std::string& option = "") {
   OUTCOME outcome;
-  CHILD child = start(command_line, join_stderr, option);
+  CHILD child = start_child(command_line, join_stderr, option);
   if (child.pid == 0) return outcome;
   outcome.output = read_all(child.output);
   outcome.wait_result = wait_for_end(child.pid, &outcome.code);
-  finish(child);
+  close_pipes(child);
   return outcome;
 }
 
@@ -195,13 +146,13 @@ TEST(HostProcess, WriteToAnEndedChildOrAClosedHandleFailsWithoutSigpipe) {
   uint32_t count = 0;
   THR_PROCESS_EXIT_CODE code{};
   // SIGPIPE stays at its default here: a raised one would end the test program.
-  CHILD deaf = start(CHILDREN + "/print_args");
+  CHILD deaf = start_child(CHILDREN + "/print_args");
   EXPECT_EQ(wait_for_end(deaf.pid, &code), 1);
   EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0);
-  finish(deaf);
+  close_pipes(deaf);
 
   // A closed handle stays dead even when its descriptor number serves a new child's pipe.
-  CHILD next = start(CHILDREN + "/echo_stdin");
+  CHILD next = start_child(CHILDREN + "/echo_stdin");
   EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0) << "closed handle";
   EXPECT_NE(next.input, deaf.input);
   thr_process_close_pipe(next.input);
@@ -211,7 +162,7 @@ TEST(HostProcess, WriteToAnEndedChildOrAClosedHandleFailsWithoutSigpipe) {
 }
 
 TEST(HostProcess, PeekReportsTheEndOnceTheChildClosesItsOutput) {
-  CHILD child = start(CHILDREN + "/sleep_forever --close-output");
+  CHILD child = start_child(CHILDREN + "/sleep_forever --close-output");
   EXPECT_EQ(read_all(child.output), "");
   uint32_t waiting = 7;
   EXPECT_NE(thr_process_peek(child.output, &waiting), 0);
@@ -219,7 +170,7 @@ TEST(HostProcess, PeekReportsTheEndOnceTheChildClosesItsOutput) {
   THR_PROCESS_EXIT_CODE code{};
   EXPECT_EQ(thr_process_wait(child.pid, &code, 1), 0) << "still running after closing its output";
   EXPECT_EQ(thr_process_terminate(child.pid, code), 0);
-  finish(child);
+  close_pipes(child);
   EXPECT_NE(thr_process_peek(child.output, &waiting), 0) << "closed handle";
 }
 
@@ -230,23 +181,23 @@ TEST(HostProcess, TableRefusesIdsThatAreNotLiveChildrenAndReapsClosedHandles) {
     EXPECT_NE(thr_process_terminate(stranger, code), 0) << stranger;
   }
 
-  CHILD child = start(CHILDREN + "/print_args once");
+  CHILD child = start_child(CHILDREN + "/print_args once");
   read_all(child.output);
   EXPECT_EQ(wait_for_end(child.pid, &code), 1);
   EXPECT_EQ(thr_process_wait(child.pid, &code, 1), -1) << "collected ids are forgotten";
   EXPECT_NE(thr_process_terminate(child.pid, code), 0);
-  finish(child);
+  close_pipes(child);
 
-  CHILD closed = start(CHILDREN + "/print_args bye");
+  CHILD closed = start_child(CHILDREN + "/print_args bye");
   EXPECT_EQ(read_all(closed.output), "bye\n");
   thr_process_close_handle(closed.pid);
   EXPECT_EQ(thr_process_wait(closed.pid, &code, 1), -1);
   EXPECT_TRUE(dies(closed.pid, false)) << "the host reaps children whose handle was closed";
-  finish(closed);
+  close_pipes(closed);
 }
 
 TEST(HostProcess, TerminateKillsTheWholeGroupAndLeavesNoZombie) {
-  CHILD child = start(CHILDREN + "/sleep_forever --grandchild");
+  CHILD child = start_child(CHILDREN + "/sleep_forever --grandchild");
   std::string line;
   char c = 0;
   for (uint32_t count = 0; c != '\n' && thr_process_read(child.output, &c, 1, &count) == 0;)
@@ -260,14 +211,14 @@ TEST(HostProcess, TerminateKillsTheWholeGroupAndLeavesNoZombie) {
   EXPECT_TRUE(dies(child.pid, false)) << "the host reaps terminated children";
   EXPECT_EQ(thr_process_wait(child.pid, &code, 1), -1);
   EXPECT_NE(thr_process_terminate(child.pid, code), 0);
-  finish(child);
+  close_pipes(child);
 }
 
 unsigned long g_victim = 0;
 void terminate_victim(int) { thr_process_terminate(g_victim, THR_PROCESS_EXIT_CODE{0, 0}); }
 
 TEST(HostProcess, TerminateWorksFromASignalHandlerAndTheChildStaysWaitable) {
-  CHILD child = start(CHILDREN + "/sleep_forever");
+  CHILD child = start_child(CHILDREN + "/sleep_forever");
   g_victim = child.pid;
   struct sigaction action {};
   struct sigaction old {};
@@ -278,7 +229,7 @@ TEST(HostProcess, TerminateWorksFromASignalHandlerAndTheChildStaysWaitable) {
   THR_PROCESS_EXIT_CODE code{};
   ASSERT_EQ(wait_for_end(child.pid, &code), 1);
   EXPECT_EQ(code.status & 0x7f, SIGKILL);
-  finish(child);
+  close_pipes(child);
 }
 
 }  // namespace

@@ -11,34 +11,19 @@
 #include "host/msg.h"
 #include "ipc/ipc_command_impl.h"
 #include "ipc/ipc_msgs.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-class RECORDING_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override {
-    if (throw_on_deliver) throw std::runtime_error("sink refused");
-    records.push_back(record);
-  }
-  std::vector<MSG_RECORD> records;
-  bool throw_on_deliver = false;
-};
-
 class Msgs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    msg_set_default_sink(&sink);
-    msg_set_debug_sink(&sink);
-  }
   void TearDown() override {
-    msg_set_default_sink(nullptr);
-    msg_set_debug_sink(nullptr);
-    msg_set_debug_level("IPC", 0);
     for (unsigned id : {112000u, 112001u, 112002u}) MSG_INDEX::get_default_index()->unsuppress(id);
   }
-  RECORDING_SINK sink;
+  CAPTURED_MESSAGES messages;
+  RECORDING_SINK& sink = messages.posted;
 };
 
 TEST_F(Msgs, SuppressedInfoAndWarningGiveNullMessagesThatPostNothing) {
@@ -88,7 +73,7 @@ TEST_F(Msgs, PostMsgPostsEachSeverityWithItsRegisteredIdCutAtTheFirstZeroByte) {
 }
 
 TEST_F(Msgs, PostMsgLetsAFailingPostThroughWithoutLeaking) {
-  sink.throw_on_deliver = true;
+  sink.refuse = true;
   EXPECT_THROW(IPC_COMMAND::IMPL::post_msg("lost", MSG_POST_ERROR), std::runtime_error);
   EXPECT_THROW(IPC_COMMAND::IMPL::post_msg("lost", MSG_POST_INFO), std::runtime_error);
 }
@@ -99,12 +84,11 @@ TEST(MsgsDeathTest, InvalidSeverityIsAnInternalErrorAtItsLine) {
 }
 
 TEST_F(Msgs, DebugMessagesDefaultToLevelTwoOfModuleIpc) {
-  msg_set_debug_level("IPC", 2);
   std::unique_ptr<MSG_D>(MSG_IPC::DEBUG_MSG(MSG_D_LEVEL_2, "%s=%d", "x", 1))->post();
   std::unique_ptr<MSG_D>(MSG_IPC::DEBUG_MSG("%s=%d", "x", 1))->post();
   std::unique_ptr<MSG_D>(MSG_IPC::DEBUG_MSG(MSG_D_LEVEL_3, "%s=%d", "x", 1))->post();
-  ASSERT_EQ(sink.records.size(), 2u);
-  for (const MSG_RECORD& record : sink.records) {
+  ASSERT_EQ(messages.debug.records.size(), 2u);
+  for (const MSG_RECORD& record : messages.debug.records) {
     EXPECT_EQ(record.kind, MSG_KIND::DEBUG);
     EXPECT_EQ(record.module, "IPC");
     EXPECT_EQ(record.text, "x=1");

@@ -13,14 +13,9 @@
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
 #include "tests/support/host_environment.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
-
-class RECORDING_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
-  std::vector<MSG_RECORD> records;
-};
 
 // Every call of a recording Tcl command, as its words joined by '|'.
 std::vector<std::string> tcl_calls;
@@ -62,14 +57,6 @@ class PROCESS_LINE : public ::testing::Test {
   }
   void TearDown() override { msg_set_debug_sink(nullptr); }
 
-  // The library's own debug texts, without the interpreter's reports about failed scripts.
-  std::vector<std::string> ipc_debug_texts() {
-    std::vector<std::string> out;
-    for (const MSG_RECORD& record : debug.records)
-      if (record.module == "IPC") out.push_back(record.text);
-    return out;
-  }
-
   RECORDING_SINK debug;
   TESTED_COMMAND command;
 };
@@ -88,7 +75,7 @@ TEST_F(PROCESS_LINE, CompleteCommandsAreEvaluatedAndGatheredOverSeveralLines) {
   EXPECT_EQ(tcl_calls.back(), "record|a");
   EXPECT_EQ(tcl_calls.size(), 3u);
   EXPECT_EQ(command.impl().m_tcl_command_cache.count(""), 0u);
-  EXPECT_TRUE(ipc_debug_texts().empty());
+  EXPECT_TRUE(debug.texts().empty());
 }
 
 TEST_F(PROCESS_LINE, MessageLinesNamingTheNullReportAreRedirectedOnlyWhileAReportIsAttached) {
@@ -125,14 +112,14 @@ TEST_F(PROCESS_LINE, ThePromptIsEchoedButWithoutItsSpaceItIsAnUnknownWord) {
 
   command.lines({"tcl>"});
   EXPECT_EQ(tcl_calls.size(), 1u);
-  ASSERT_EQ(ipc_debug_texts().size(), 2u);
-  EXPECT_EQ(ipc_debug_texts()[0], "Tcl command {tcl>} not found, NOT posting tcl buffer = tcl>");
+  ASSERT_EQ(debug.texts().size(), 2u);
+  EXPECT_EQ(debug.texts()[0], "Tcl command {tcl>} not found, NOT posting tcl buffer = tcl>");
 }
 
 TEST_F(PROCESS_LINE, StrayTextIsDroppedWithTwoDebugTextsAndItsVerdictIsCached) {
   command.lines({"hello world 100%d"});
   EXPECT_TRUE(tcl_calls.empty());
-  EXPECT_EQ(ipc_debug_texts(),
+  EXPECT_EQ(debug.texts(),
             (std::vector<std::string>{
                 "Tcl command {hello} not found, NOT posting tcl buffer = hello world 100%d",
                 ADVICE + "hello world 100%d"}));
@@ -143,7 +130,7 @@ TEST_F(PROCESS_LINE, StrayTextIsDroppedWithTwoDebugTextsAndItsVerdictIsCached) {
   debug.records.clear();
   command.lines({"hello again"});
   EXPECT_TRUE(tcl_calls.empty());
-  EXPECT_EQ(ipc_debug_texts().size(), 2u);
+  EXPECT_EQ(debug.texts().size(), 2u);
 
   // A fresh object asks afresh; a tab does not end the first word.
   TESTED_COMMAND fresh;
@@ -159,7 +146,7 @@ TEST_F(PROCESS_LINE, OnlyTheExactWordDebugColonIsAcceptedWithoutACommand) {
   command.lines({"Debug: some text", "Debug:x some text"});
   EXPECT_TRUE(command.impl().m_tcl_command_cache.at("Debug:"));
   EXPECT_FALSE(command.impl().m_tcl_command_cache.at("Debug:x"));
-  const std::vector<std::string> texts = ipc_debug_texts();
+  const std::vector<std::string> texts = debug.texts();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0],
             "Tcl command {Debug:x} not found, NOT posting tcl buffer = Debug:x some text");
@@ -172,13 +159,12 @@ TEST_F(PROCESS_LINE, AnIncompleteCommandWaitsUpToTheLimitAndIsDroppedOneByteBeyo
   const size_t limit = 1000000;
   command.lines({opening, std::string(limit - opening.size() - 1, 'x')});
   EXPECT_EQ(command.impl().m_tcl_buffer.size(), limit);
-  EXPECT_TRUE(ipc_debug_texts().empty());
+  EXPECT_TRUE(debug.texts().empty());
 
   command.lines({""});  // the joining newline makes it one byte too long
   EXPECT_TRUE(command.impl().m_tcl_buffer.empty());
-  EXPECT_EQ(
-      ipc_debug_texts(),
-      std::vector<std::string>{"Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset"});
+  EXPECT_EQ(debug.texts(), std::vector<std::string>{
+                               "Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset"});
 
   command.lines({"record fresh"});
   EXPECT_EQ(tcl_calls, std::vector<std::string>{"record|fresh"});
@@ -186,7 +172,7 @@ TEST_F(PROCESS_LINE, AnIncompleteCommandWaitsUpToTheLimitAndIsDroppedOneByteBeyo
   // A single line reaching the limit waits too.
   command.lines({opening + std::string(limit - opening.size(), 'y')});
   EXPECT_EQ(command.impl().m_tcl_buffer.size(), limit);
-  EXPECT_EQ(ipc_debug_texts().size(), 1u);
+  EXPECT_EQ(debug.texts().size(), 1u);
 }
 
 }  // namespace

@@ -6,15 +6,10 @@
 #include <vector>
 
 #include "host/msg.h"
+#include "tests/support/recording_sink.h"
 #include "trace/msg_vdebug.h"
 
 namespace {
-
-class RECORDING_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
-  std::vector<MSG_RECORD> records;
-};
 
 class Trace : public ::testing::Test {
  protected:

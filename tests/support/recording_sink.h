@@ -1,6 +1,7 @@
-// A message sink for tests: the texts posted, and the library's own debug texts, in order.
+// A message sink for tests: the records delivered, in order, and the texts among them.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -9,15 +10,23 @@
 class RECORDING_SINK : public MSG_SINK {
  public:
   void deliver(const MSG_RECORD& record) override {
-    if (record.kind != MSG_KIND::DEBUG || record.module == "IPC") m_texts.push_back(record.text);
+    if (refuse) throw std::runtime_error("sink refused");
+    records.push_back(record);
   }
-  const std::vector<std::string>& texts() const { return m_texts; }
+  // The texts in order; of debug records only the library's own (module IPC).
+  std::vector<std::string> texts() const {
+    std::vector<std::string> texts;
+    for (const MSG_RECORD& record : records)
+      if (record.kind != MSG_KIND::DEBUG || record.module == "IPC") texts.push_back(record.text);
+    return texts;
+  }
 
- private:
-  std::vector<std::string> m_texts;
+  std::vector<MSG_RECORD> records;
+  bool refuse = false;  // deliver throws instead
 };
 
-// For its lifetime, the posted messages and the library's debug texts (level 2) are recorded.
+// For its lifetime, the posted messages and the debug texts (the library's at level 2) are
+// recorded.
 class CAPTURED_MESSAGES {
  public:
   CAPTURED_MESSAGES() {
