@@ -1,12 +1,15 @@
 // Reading the output pipe over the scripted fake host: what a peek decides, failing reads and
-// peeks, GUI pumping after reads only, and lines cut from pipe-sized chunks.
+// peeks, GUI pumping after reads only, lines cut from pipe-sized chunks, the processor time spent
+// parsing, and lines taken while the host has no interpreter (none is started here).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "host/fake/fake_host.h"
+#include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_internal.h"
 
 namespace {
 
@@ -102,6 +105,48 @@ TEST_F(READ_FROM_PIPE, ChunksNeverExceedTheBufferAndLinesArriveWholeWithEveryByt
   EXPECT_EQ(command.lines, (LINES{line + "\r", "", nul_line, "x"}));
   EXPECT_TRUE(command.impl().m_scan_buffer.empty());
   EXPECT_EQ(fake_host::calls_with_prefix("read"), LINES(6, "read 3 cap=4"));
+}
+
+// A process_line that burns processor time, which must show up in the total.
+class BUSY : public CHUNK_RECORDER {
+ public:
+  BUSY() : CHUNK_RECORDER(1024) {}
+  void process_line(const std::string&) override {
+    const double start = ipc_get_cpu_seconds_used();
+    while (ipc_get_cpu_seconds_used() - start < 0.02) {
+    }
+  }
+};
+
+TEST_F(READ_FROM_PIPE, ProcessorTimeNeverDecreasesAndParsingIsAccounted) {
+  double previous = ipc_get_cpu_seconds_used();
+  for (int i = 0; i < 1000; ++i) {
+    const double now = ipc_get_cpu_seconds_used();
+    ASSERT_GE(now, previous);
+    previous = now;
+  }
+  BUSY busy;
+  ipc_total_processing_time = 0.0;
+  std::string text = "burn\n";
+  busy.IPC_COMMAND::parse_output(gsl::span<char>(text.data(), text.size()));
+  EXPECT_GE(ipc_total_processing_time, 0.02);
+}
+
+// Exposes the state the line protocol keeps between lines.
+class TESTED_COMMAND : public IPC_COMMAND {
+ public:
+  IMPL& impl() { return *m_impl; }
+};
+
+TEST_F(READ_FROM_PIPE, WithoutAnInterpreterEveryCompleteCommandIsAcceptedAndTheVerdictCached) {
+  ASSERT_EQ(ztcl_get_interpreter(), nullptr);
+  TESTED_COMMAND command;
+  for (const char* line : {"no_such_command at all", "Debug:x still accepted", "{unfinished"})
+    command.process_line(line);
+  EXPECT_TRUE(command.impl().m_tcl_command_cache.at("no_such_command"));
+  EXPECT_TRUE(command.impl().m_tcl_command_cache.at("Debug:x"));
+  EXPECT_EQ(command.impl().m_tcl_command_cache.size(), 2u);
+  EXPECT_EQ(command.impl().m_tcl_buffer, "{unfinished");
 }
 
 }  // namespace
