@@ -13,14 +13,9 @@
 #include "host/host.h"
 #include "host/msg.h"
 #include "host/thr_thread.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
-
-class CAPTURE_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD& record) override { records.push_back(record); }
-  std::vector<MSG_RECORD> records;
-};
 
 // Each record as "KIND ID TEXT", the kind by its letter (X for an internal error).
 std::vector<std::string> described(const std::vector<MSG_RECORD>& records) {
@@ -54,8 +49,8 @@ class ZtclTest : public ::testing::Test {
   int eval(const std::string& script, std::string* result = nullptr) {
     return ztcl_post(script, false, result);
   }
-  CAPTURE_SINK posted;
-  CAPTURE_SINK debug;
+  RECORDING_SINK posted;
+  RECORDING_SINK debug;
 };
 
 int record_thread(ClientData data, Tcl_Interp*, int, Tcl_Obj* const[]) {
