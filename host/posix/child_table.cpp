@@ -230,14 +230,16 @@ int child_table_terminate(pid_t pid) {
 
 void child_table_terminate_all() {
   int saved_errno = errno;
+  // Groups first: a leader dying alone could wake a waiter that ends the process before the rest
+  // of its group is reached.
+  for (std::atomic<pid_t>& group : g_groups) {
+    pid_t id = group.load();
+    if (id > 0) kill(-id, SIGKILL);
+  }
   for (SLOT& slot : g_slots) {
     pid_t pid = slot.pid.load();
     if (pid > 0 && (slot.flags.load() & LIVE) != 0 && (slot.flags.load() & REAPING) == 0)
       kill(pid, SIGKILL);  // a leader that left its group
-  }
-  for (std::atomic<pid_t>& group : g_groups) {
-    pid_t id = group.load();
-    if (id > 0) kill(-id, SIGKILL);
   }
   errno = saved_errno;
 }

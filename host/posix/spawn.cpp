@@ -1,78 +1,123 @@
 #include "host/posix/spawn.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-extern char** environ;
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "host/posix/child_table.h"
 #include "host/posix/host_exit.h"
-#include "host/posix/posix_io.h"
+
+extern char** environ;
+// clone under the C library's other name: sanitizers wrap clone and would take this vfork-like
+// start for a fork.
+extern "C" int __clone(int (*function)(void*), void* stack, int flags, void* argument, ...);
+
+// The child runs in our memory until its exec (like vfork), so its code must touch nothing of
+// ours: no lock, no allocator, no sanitizer bookkeeping. It makes raw system calls only.
+#define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
 
 namespace {
 
-// Tells the parent why the child could not become the program, then ends the child.
-[[noreturn]] void fail_in_child(int report_fd, int error) {
-  ssize_t ignored = ::write(report_fd, &error, sizeof error);
-  (void)ignored;
-  _exit(127);
+constexpr size_t CHILD_STACK_BYTES = 64 * 1024;
+constexpr long LAST_SIGNAL = 64;
+
+// What the child needs, prepared by the parent; error is the child's answer.
+struct CHILD_START {
+  const char* const* candidates;  // paths to try for the program, in PATH order
+  char* const* argv;
+  char* const* envp;
+  SPAWN_PLAN plan;
+  pid_t parent;
+  int error;  // 0 once the program runs
+};
+
+// The kernel's own sigaction record (not libc's), for the raw call.
+struct KERNEL_SIGACTION {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  unsigned long mask;
+};
+
+[[noreturn]] CHILD_CODE void fail_in_child(CHILD_START* start, long error) {
+  start->error = static_cast<int>(error);
+  syscall(SYS_exit, 127);
+  __builtin_unreachable();
 }
 
-void reset_signal_dispositions() {
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  for (int number = 1; number < NSIG; ++number)
-    sigaction(number, &default_action, nullptr);  // SIGKILL and SIGSTOP refuse: harmless
-}
+CHILD_CODE long last_error(long result) { return result < 0 ? errno : 0; }
 
 // 0 or the errno; descriptors of the plan are all 3 or above (see make_pipe).
-int set_standard_descriptor(int target, int source) {
+CHILD_CODE long set_standard_descriptor(int target, int source) {
   if (source == SPAWN_INHERIT) return 0;
-  int fd = source;
+  long fd = source;
   if (source == SPAWN_NULL) {
-    fd = open("/dev/null", target == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    fd = syscall(SYS_openat, AT_FDCWD, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
     if (fd < 0) return errno;
   }
-  if (fd != target && dup2(fd, target) < 0) return errno;
-  if (source == SPAWN_NULL && fd != target) close(fd);
+  if (fd != target && syscall(SYS_dup2, fd, target) < 0) return errno;
+  if (source == SPAWN_NULL && fd != target) syscall(SYS_close, fd);
   return 0;
 }
 
-void close_all_but(int keep) {
-  if (close_range(3, static_cast<unsigned>(keep) - 1, 0) == 0 &&
-      close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) == 0)
-    return;
-  for (int fd = 3; fd < 65536; ++fd)  // kernels without close_range
-    if (fd != keep) close(fd);
+CHILD_CODE void close_from_3() {
+  if (syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
+  for (long fd = 3; fd < 65536; ++fd) syscall(SYS_close, fd);  // kernels without close_range
 }
 
-// Runs in the forked child: only async-signal-safe calls until the exec.
-[[noreturn]] void become_program(char* const argv[], const SPAWN_PLAN& plan, pid_t parent,
-                                 int report_fd) {
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(report_fd, errno);
-  if (getppid() != parent) _exit(127);  // the host died before the request took hold
-  if (setpgid(0, 0) != 0) fail_in_child(report_fd, errno);
-  reset_signal_dispositions();
+// The child: its own group, default signals, planned descriptors, then the program.
+CHILD_CODE int become_program(void* argument) {
+  CHILD_START* start = static_cast<CHILD_START*>(argument);
+  if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_in_child(start, errno);
+  if (syscall(SYS_getppid) != start->parent) syscall(SYS_exit, 127);  // the host already died
+  if (syscall(SYS_setpgid, 0, 0) != 0) fail_in_child(start, errno);
+  const KERNEL_SIGACTION default_action{SIG_DFL, 0, nullptr, 0};
+  for (long number = 1; number <= LAST_SIGNAL; ++number)  // SIGKILL and SIGSTOP refuse: harmless
+    syscall(SYS_rt_sigaction, number, &default_action, nullptr, sizeof default_action.mask);
   // First, before a dup2 could land on the directory's descriptor.
-  if (plan.directory_fd >= 0 && fchdir(plan.directory_fd) != 0) fail_in_child(report_fd, errno);
+  if (start->plan.directory_fd >= 0 && syscall(SYS_fchdir, start->plan.directory_fd) != 0)
+    fail_in_child(start, errno);
   for (int target = 0; target < 3; ++target)
-    if (int error = set_standard_descriptor(target, plan.standard[target]))
-      fail_in_child(report_fd, error);
-  close_all_but(report_fd);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execvpe(argv[0], argv, plan.environment != nullptr ? plan.environment : environ);
-  fail_in_child(report_fd, errno);
+    if (long error = set_standard_descriptor(target, start->plan.standard[target]))
+      fail_in_child(start, error);
+  close_from_3();
+  const unsigned long no_signals = 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, sizeof no_signals);
+  long error = ENOENT;
+  for (const char* const* path = start->candidates; *path != nullptr; ++path) {
+    long result = last_error(syscall(SYS_execve, *path, start->argv, start->envp));
+    if (result == EACCES || error != EACCES) error = result;  // as execvp: EACCES wins
+  }
+  fail_in_child(start, error);
 }
 
-// Blocks every signal of the calling thread while alive, so no handler of the host runs in the
-// forked child and none sees the child before it is in the table.
+// Where the program may be: itself when it names a path, else each PATH directory's entry.
+std::vector<std::string> candidate_paths(const char* program) {
+  if (std::string(program).find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  std::string directories = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  for (size_t begin = 0; begin <= directories.size();) {
+    size_t end = directories.find(':', begin);
+    if (end == std::string::npos) end = directories.size();
+    std::string directory = directories.substr(begin, end - begin);
+    candidates.push_back((directory.empty() ? "." : directory) + "/" + program);
+    begin = end + 1;
+  }
+  return candidates;
+}
+
+// Blocks every signal of the calling thread while alive, so no handler of the host runs before
+// the child is in the table.
 class ALL_SIGNALS_BLOCKED {
  public:
   ALL_SIGNALS_BLOCKED() {
@@ -88,40 +133,44 @@ class ALL_SIGNALS_BLOCKED {
   sigset_t m_old;
 };
 
-// Forks and enters the child at place; 0 with *pid, or fork's errno.
-int fork_child(char* const argv[], const SPAWN_PLAN& plan, int place, int report_fd, pid_t* pid) {
-  const pid_t parent = getpid();
-  ALL_SIGNALS_BLOCKED blocked;
-  pid_t child = fork();
-  if (child < 0) return errno;
-  if (child == 0) become_program(argv, plan, parent, report_fd);
-  child_table_fill(place, child);
-  setpgid(child, child);  // also here: a group kill must not miss a child that is still starting
-  *pid = child;
-  return 0;
-}
-
 }  // namespace
 
 int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid) {
   arrange_cleanup_at_exit();
-  PIPE_ENDS report;
-  if (!make_pipe(&report)) return errno;
+  const std::vector<std::string> candidates = candidate_paths(argv[0]);
+  std::vector<const char*> candidate_list;
+  for (const std::string& candidate : candidates) candidate_list.push_back(candidate.c_str());
+  candidate_list.push_back(nullptr);
+  CHILD_START start{candidate_list.data(),
+                    argv,
+                    plan.environment ? plan.environment : environ,
+                    plan,
+                    getpid(),
+                    0};
+  std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
   const int place = child_table_reserve();
   if (place < 0) return EAGAIN;
-  pid_t child = 0;
-  if (int error = fork_child(argv, plan, place, report.write_end.get(), &child)) {
+
+  pid_t child = -1;
+  {
+    ALL_SIGNALS_BLOCKED blocked;
+    // We wait here until the child runs the program or has given up (CLONE_VFORK).
+    child = __clone(become_program, stack.get() + CHILD_STACK_BYTES,
+                    CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    if (child > 0) {
+      child_table_fill(place, child);
+      setpgid(child, child);  // also here: a group kill must not miss a child still starting
+    }
+  }
+  if (child < 0) {
+    int error = errno;
     child_table_unreserve(place);
     return error;
   }
-  report.write_end.reset();
-  int exec_error = 0;
-  ssize_t n =
-      retry_on_eintr([&] { return ::read(report.read_end.get(), &exec_error, sizeof exec_error); });
-  if (n == static_cast<ssize_t>(sizeof exec_error)) {
+  if (start.error != 0) {
     int ignored_status = 0;
     child_table_wait(child, &ignored_status, false);
-    return exec_error != 0 ? exec_error : ECHILD;
+    return start.error;
   }
   *pid = child;
   return 0;
