@@ -1,9 +1,6 @@
 #include "tcl/run_options.h"
 
-#include <glib.h>
-
-#include <cstring>
-#include <memory>
+#include "host/shell_words.h"
 
 namespace {
 
@@ -43,40 +40,6 @@ bool takes_value(int option) {
     default:
       return true;
   }
-}
-
-// Characters the library's word splitter passes through untouched.
-bool is_plain_word(const std::string& word) {
-  if (word.empty()) return false;
-  for (char c : word) {
-    if (!g_ascii_isalnum(c) && std::strchr("-_./=:,+%@", c) == nullptr) return false;
-  }
-  return true;
-}
-
-std::string quote_word(const std::string& word) {
-  if (is_plain_word(word)) return word;
-  std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
-  return quoted.get();
-}
-
-std::string join_words(const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    if (!line.empty()) line += ' ';
-    line += quote_word(word);
-  }
-  return line;
-}
-
-// The library puts a shell command line between double quotes as it is.
-std::string escape_for_double_quotes(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
 }
 
 bool fail(Tcl_Interp* interpreter, const std::string& text) {
@@ -192,13 +155,14 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
   std::vector<std::string> words;
   for (; i < objc; ++i) words.emplace_back(Tcl_GetString(objv[i]));
   // One word with -shell is a shell command line, taken as it is.
-  options->command_line = options->shell && words.size() == 1 ? words[0] : join_words(words);
+  options->command_line =
+      options->shell && words.size() == 1 ? words[0] : thr_join_shell_words(words);
   // The library passes the pipe's name after the program, at the line's first blank.
   if (options->named_pipe && words.size() < 2)
     return fail(interpreter,
                 "-namedpipe needs a command with at least one argument: the pipe's name is "
                 "passed right after the program");
-  if (options->shell) options->command_line = escape_for_double_quotes(options->command_line);
-  options->process_option = join_words(process_words);
+  if (options->shell) options->command_line = thr_escape_for_double_quotes(options->command_line);
+  options->process_option = thr_join_shell_words(process_words);
   return true;
 }

@@ -7,7 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+
+#include "host/shell_words.h"
 
 namespace {
 
@@ -152,29 +153,6 @@ bool parse_duration(const std::string& text, double* seconds) {
   return true;
 }
 
-// Characters a POSIX word splitter passes through unchanged outside quotes.
-bool is_plain_word(const std::string& word) {
-  if (word.empty()) return false;
-  for (char c : word)
-    if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
-  return true;
-}
-
-std::string quote_word(const std::string& word) {
-  if (is_plain_word(word)) return word;
-  std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
-  return quoted.get();
-}
-
-std::string escape_for_double_quotes(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
 // Codes getopt_long returns for options without a short name.
 enum LONG_ONLY : int {
   TITLE = 256,
@@ -263,10 +241,10 @@ class PARSER {
       return error("give either -c COMMAND-LINE or COMMAND [ARG...], not both");
     if (!m_have_command_line && words.empty()) return error("no command given");
     if (!m_have_command_line) {
-      o.command_line = join_shell_words(words);
+      o.command_line = thr_join_shell_words(words);
       // The library puts the line between double quotes as it is; escaping what is special
       // there makes sh receive exactly the joined words.
-      if (o.wrap_in_shell) o.command_line = escape_for_double_quotes(o.command_line);
+      if (o.wrap_in_shell) o.command_line = thr_escape_for_double_quotes(o.command_line);
     }
     // The library inserts the pipe's name at the first blank, so there must be one.
     if (o.use_named_pipe && o.command_line.find(' ') == std::string::npos)
@@ -462,21 +440,12 @@ class PARSER {
 
 PARSE_RESULT parse_options(int argc, const char* const* argv) { return PARSER().parse(argc, argv); }
 
-std::string join_shell_words(const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    if (!line.empty()) line += ' ';
-    line += quote_word(word);
-  }
-  return line;
-}
-
 std::string full_process_option(const OPTIONS& options) {
   std::vector<std::string> words;
   if (!options.directory.empty()) words.push_back("cwd=" + options.directory);
   for (const std::string& variable : options.environment) words.push_back("env=" + variable);
   std::string option = options.process_option;
-  const std::string added = join_shell_words(words);
+  const std::string added = thr_join_shell_words(words);
   if (!option.empty() && !added.empty()) option += ' ';
   return option + added;
 }

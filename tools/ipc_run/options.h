@@ -51,10 +51,6 @@ struct PARSE_RESULT {
 
 PARSE_RESULT parse_options(int argc, const char* const* argv);
 
-// The words as one command line that a POSIX-style word splitter turns back into the same
-// words: each word shell-quoted only when it holds characters the splitter would act on.
-std::string join_shell_words(const std::vector<std::string>& words);
-
 // The process option the host is to get: --option's text, then --cwd and --env as quoted words.
 std::string full_process_option(const OPTIONS& options);
 

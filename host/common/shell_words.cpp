@@ -1,0 +1,42 @@
+#include "host/shell_words.h"
+
+#include <glib.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Characters the splitter passes through unchanged outside quotes.
+bool is_plain_word(const std::string& word) {
+  if (word.empty()) return false;
+  for (char c : word)
+    if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
+  return true;
+}
+
+std::string quote_word(const std::string& word) {
+  if (is_plain_word(word)) return word;
+  std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
+  return quoted.get();
+}
+
+}  // namespace
+
+std::string thr_join_shell_words(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    line += quote_word(word);
+  }
+  return line;
+}
+
+std::string thr_escape_for_double_quotes(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
