@@ -2,12 +2,12 @@
 
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "host/cfg.h"
+#include "host/stray_output.h"
 #include "host/thr_gui.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
@@ -16,12 +16,6 @@ namespace {
 
 // Often enough for timers to feel on time, rarely enough to keep an idle run cheap.
 constexpr auto EVENT_INTERVAL = std::chrono::milliseconds(10);
-
-// The library reports stray output on its debug channel, at this module and level, as "Tcl
-// command {WORD} not found, NOT posting tcl buffer = TEXT".
-constexpr const char* LIBRARY_MODULE = "IPC";
-constexpr const char* STRAY_START = "Tcl command {";
-constexpr const char* STRAY_MARK = "} not found, NOT posting tcl buffer = ";
 
 TCL_RUN* active_run = nullptr;
 
@@ -79,16 +73,16 @@ TCL_RUN::TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options)
   ztcl_reset_child_interpreter();  // no earlier child's definitions reach this one
   if (options.on_message) msg_set_default_sink(&m_message_sink);
   if (options.on_stray) {
-    m_debug_was_on = msg_debug_enabled(LIBRARY_MODULE, MSG_D_LEVEL_2);
+    m_debug_was_on = msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
     msg_set_debug_sink(&m_debug_sink);
-    msg_set_debug_level(LIBRARY_MODULE, MSG_D_LEVEL_2);
+    msg_set_debug_level(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
   }
 }
 
 TCL_RUN::~TCL_RUN() {
   if (m_options.on_stray) {
     msg_set_debug_sink(nullptr);
-    if (!m_debug_was_on) msg_set_debug_level(LIBRARY_MODULE, 0);
+    if (!m_debug_was_on) msg_set_debug_level(STRAY_OUTPUT_MODULE, 0);
   }
   if (m_options.on_message) msg_set_default_sink(nullptr);
   ztcl_unexpose_all();
@@ -164,27 +158,19 @@ void TCL_RUN::on_message(const MSG_RECORD& record) {
 }
 
 void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
-  const size_t mark = record.text.find(STRAY_MARK);
-  if (record.module == LIBRARY_MODULE && record.text.rfind(STRAY_START, 0) == 0 &&
-      mark != std::string::npos) {
-    report_stray(record.text.substr(mark + std::strlen(STRAY_MARK)));
+  std::string stray;
+  if (host_stray_text_of(record, &stray)) {
+    report_stray(stray);
     return;
   }
   // Debug output the application had on before this run is still shown, as the host shows it.
-  if (m_debug_was_on || record.module != LIBRARY_MODULE)
+  if (m_debug_was_on || record.module != STRAY_OUTPUT_MODULE)
     std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(), record.text.c_str());
 }
 
 void TCL_RUN::report_stray(const std::string& text) {
-  size_t end = text.size();
-  while (end > 0 && text[end - 1] == '\n') --end;  // the final newline's empty line
-  size_t start = 0;
-  for (;;) {
-    const size_t line_end = std::min(text.find('\n', start), end);
-    call(m_options.on_stray, {string_obj(text.substr(start, line_end - start))});
-    if (line_end >= end) break;
-    start = line_end + 1;
-  }
+  for (const std::string& line : host_stray_lines(text))
+    call(m_options.on_stray, {string_obj(line)});
 }
 
 void TCL_RUN::call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words) {
