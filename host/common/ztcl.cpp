@@ -88,6 +88,11 @@ class CHILD_INTERPRETER {
     return m_interpreter;
   }
 
+  // Brings an existing interpreter up to date; creates none.
+  void refresh() {
+    if (m_interpreter != nullptr) current();
+  }
+
   int post(const std::string& script, std::string* result) {
     Tcl_Interp* interpreter = current();
     if (interpreter == nullptr) {
@@ -350,7 +355,7 @@ void ztcl_delete_command(const char* name) {
   }
   if (Tcl_Interp* trusted = trusted_here()) Tcl_DeleteCommand(trusted, name);
   // The calling thread's child is brought up to date at once; others at their next use.
-  this_thread_child().current();
+  this_thread_child().refresh();
 }
 
 void ztcl_expose_command(const std::string& name) {
