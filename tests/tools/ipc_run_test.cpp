@@ -1,4 +1,5 @@
-// End-to-end tests of build/bin/ipc_run: real children, real host layer, its output and status.
+// ipc_run end to end: one table of command lines, each with what ipc_run prints, its exit status
+// and what it leaves behind (live processes carrying the row's marker, files in the row's $TMPDIR).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -6,13 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -22,383 +28,287 @@ extern char** environ;
 
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using TEXT = ::testing::Matcher<const std::string&>;
+using CLOCK = std::chrono::steady_clock;
 
-const std::string CHILDREN = IPC_CHILDREN_DIR;
-const std::string EXAMPLES = std::string(IPC_SOURCE_DIR) + "/examples";
+const std::string SOURCE = IPC_SOURCE_DIR;
+const fs::path SCRATCH = fs::path(::testing::TempDir()) / ("ipc_run_" + std::to_string(getpid()));
+const std::string GRANDCHILD = "sleep 1001 >/dev/null 2>&1 & echo msg_post 0 info started; ";
 
-struct TOOL_RESULT {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-  double seconds = 0;
+// What a row does to ipc_run once its output holds the trigger: a signal, twice, or closing it.
+constexpr int TWICE = 0x100, CLOSE_OUTPUT = -1;
+
+struct ROW {
+  ROW(std::string line, int status, TEXT out = "", TEXT err = "", int act = 0,
+      std::string trigger = "started")
+      : line(std::move(line)), status(status), out(out), err(err), act(act), trigger(trigger) {}
+  std::string line;  // for sh, with ipc_run, the examples, the children and SCRATCH on its PATH
+  int status;        // exit status, or 128 + the signal that ended ipc_run
+  TEXT out, err;
+  int act;
+  std::string trigger;
 };
 
-struct SIGNAL_PLAN {
-  int number = 0;           // 0: no signal
-  std::string when_output;  // sent once stdout holds this text
+struct OUTCOME {
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> survivors, files;
 };
 
-void set_blocking(int fd, bool blocking) {
-  int flags = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+std::string read_file(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
 }
 
-// Runs the program words[0] (ipc_run when words holds only its arguments), feeding input on its
-// stdin, optionally signalling it mid-run.
-TOOL_RESULT run_program(std::vector<std::string> words, const std::string& input = "",
-                        const SIGNAL_PLAN& plan = {}) {
-  int out[2], err[2], in[2];
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+// Live processes whose environment holds marker, after the kernel had a moment to end them.
+std::vector<std::string> survivors(const std::string& marker) {
+  std::vector<std::string> found;
+  for (auto deadline = CLOCK::now() + std::chrono::seconds(2); CLOCK::now() < deadline;) {
+    found.clear();
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+      const std::string pid = entry.path().filename(), environment = pid + "/environ";
+      if (read_file("/proc/" + environment).find(marker + '\0') == std::string::npos) continue;
+      std::string command = read_file("/proc/" + pid + "/cmdline");
+      std::replace(command.begin(), command.end(), '\0', ' ');
+      if (!command.empty()) found.push_back(pid + ": " + command);  // zombies have none
+    }
+    if (found.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (const std::string& process : found) kill(std::stoi(process), SIGKILL);
+  return found;
+}
+
+int wait_reading(pid_t pid, const ROW& row, int fd, std::string& out) {
+  bool acted = row.act == 0, exited = false;
+  int status = 0;
+  for (auto start = CLOCK::now(); fd >= 0 || !exited;) {
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    const ssize_t n = poll(&ready, 1, 50) > 0 ? read(fd, buffer, sizeof buffer) : -1;
+    if (n > 0) out.append(buffer, n);
+    if (n == 0) close(std::exchange(fd, -1));
+    exited = exited || waitpid(pid, &status, WNOHANG) == pid;
+    if (!acted && out.find(row.trigger) != std::string::npos) {
+      acted = true;
+      if (row.act == CLOSE_OUTPUT) close(std::exchange(fd, -1));
+      for (int i = 0; row.act > 0 && i < (row.act & TWICE ? 2 : 1); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));  // or they merge
+        kill(pid, row.act & 0xFF);
+      }
+    }
+    if (CLOCK::now() - start > std::chrono::seconds(30)) {
+      ADD_FAILURE() << "ipc_run or its output did not end";
+      if (!exited) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+      break;
+    }
+  }
+  if (fd >= 0) close(fd);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs the row in its own $TMPDIR, with a blank in its name, which is also its directory.
+OUTCOME run_row(const ROW& row, size_t index) {
+  const fs::path tmp = SCRATCH / (std::to_string(index) + " tmp");
+  const std::string err = SCRATCH / (std::to_string(index) + ".err"), bin = IPC_RUN_PATH;
+  const std::string marker = "IPC_RUN_ROW=" + SCRATCH.filename().string() + std::to_string(index);
+  const std::string script =
+      "cd '" + tmp.string() + "' && export " + marker + " TMPDIR='" + tmp.string() +
+      "' PATH=" + SCRATCH.string() + ":" + bin.substr(0, bin.rfind('/')) + ":" + SOURCE +
+      "/examples:" + IPC_CHILDREN_DIR + ":$PATH && exec " + row.line + " 2>" + err;
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  fs::create_directories(tmp);
+  int in[2], out[2];  // the input stays open: only ipc_run may end its child's
+  EXPECT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
   close(in[0]);
-  if (!input.empty()) {
-    EXPECT_EQ(write(in[1], input.data(), input.size()), (ssize_t)input.size());
-  }
+  close(out[1]);
+  OUTCOME outcome;
+  outcome.status = wait_reading(pid, row, out[0], outcome.out);
   close(in[1]);
+  outcome.err = read_file(err);
+  outcome.survivors = survivors(marker);
+  for (const fs::directory_entry& entry : fs::directory_iterator(tmp))
+    outcome.files.push_back(entry.path().filename());
+  fs::remove_all(tmp);
+  return outcome;
+}
 
-  TOOL_RESULT result;
-  set_blocking(out[0], false);
-  set_blocking(err[0], false);
-  bool signalled = plan.number == 0;
-  bool out_open = true, err_open = true;
-  while (out_open || err_open) {
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    poll(fds, 2, 100);
-    char buffer[4096];
-    for (int i = 0; i < 2; ++i) {
-      bool& open = i == 0 ? out_open : err_open;
-      if (!open) continue;
-      ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
-      if (count > 0) (i == 0 ? result.out : result.err).append(buffer, count);
-      if (count == 0) open = false;
-    }
-    if (!signalled && result.out.find(plan.when_output) != std::string::npos) {
-      kill(pid, plan.number);
-      signalled = true;
-    }
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
-      ADD_FAILURE() << "ipc_run did not end";
-      kill(pid, SIGKILL);
-    }
+class IpcRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(SCRATCH / "pool");
+    // Opens the named pipe it may be given, leaves a grandchild in its group, says so, waits.
+    write_script("backend", "case $1 in --pipe_name=*) exec 3<>\"${1#*=}\";; esac\n" + GRANDCHILD +
+                                "exec sleep 1000");
+    // A pool helper that opens its pipes, then runs its first argument.
+    write_script("fake_helper", "exec 3<\"${3#*=}\" 4>\"${4#*=}\"; eval \"$1\"");
   }
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return result;
-}
-
-TOOL_RESULT run_tool(const std::vector<std::string>& args, const std::string& input = "",
-                     const SIGNAL_PLAN& plan = {}) {
-  std::vector<std::string> words{IPC_RUN_PATH};
-  words.insert(words.end(), args.begin(), args.end());
-  return run_program(words, input, plan);
-}
-
-// A shell child printing the given lines.
-std::vector<std::string> printing(const std::vector<std::string>& options,
-                                  const std::vector<std::string>& lines) {
-  std::vector<std::string> args = options;
-  args.insert(args.end(), {"--", "printf", "%s\\n"});
-  args.insert(args.end(), lines.begin(), lines.end());
-  return args;
-}
-
-TEST(IpcRunTest, TclModeRelaysMessagesAndShowsStrayText) {
-  TOOL_RESULT r = run_tool(printing(
-      {}, {"msg_post 0 error 7 {disk full}", "msg_post 0 W {no id}", "msg_post 0 info 9 {two",
-           "lines}", "stray text here", "msg_internal_error 0 {bad state}",
-           "msg_tcl_puts {raw text}", "msg_post 0 bogus x", "gone \x1b[2J {never", "closed"}));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "ERROR 7: disk full\nWARNING: no id\nINFO 9: two\nlines\n"
-            "INTERNAL ERROR: bad state\nraw text");
-  // A command never completed is stray too; a child cannot send the terminal escapes.
-  EXPECT_EQ(r.err,
-            "ipc_run: stray output: stray text here\n"
-            "ipc_run: stray output: gone \\x1B[2J {never\n"
-            "ipc_run: stray output: closed\n");
-  EXPECT_EQ(run_tool(printing({"--qui"}, {"stray text here"})).err, "");
-}
-
-TEST(IpcRunTest, PlainModeReportDebugAndSuppression) {
-  TOOL_RESULT plain = run_tool(printing({"--plain"}, {"a line", "msg_post 0 error 7 x"}));
-  EXPECT_EQ(plain.out, "INFO 112000: a line\nINFO 112000: msg_post 0 error 7 x\nINFO 112000: \n");
-
-  TOOL_RESULT report = run_tool(
-      printing({"--report"}, {"msg_post 0 error 7 {disk full}", "msg_post 0 info {done}"}));
-  EXPECT_EQ(report.out, "report: ERROR 7: disk full\nreport: INFO: done\nreport: 2 messages\n");
-
-  TOOL_RESULT debug = run_tool(printing({"--debug"}, {"Debug: looking at 3 files", "stray"}));
-  EXPECT_THAT(debug.err, AllOf(HasSubstr("DEBUG IPC: Launching: printf"),
-                               HasSubstr("DEBUG CHILD: looking at 3 files"),
-                               HasSubstr("NOT posting tcl buffer = stray"),
-                               HasSubstr("ipc_run: stray output: stray\n")));
-  EXPECT_EQ(debug.out, "");
-  EXPECT_EQ(run_tool(printing({}, {"Debug: hidden"})).err, "");
-
-  TOOL_RESULT suppressed =
-      run_tool(printing({"--plain", "--suppress", "112000"}, {"hidden", "also hidden"}));
-  EXPECT_EQ(suppressed.out, "");
-  EXPECT_EQ(suppressed.status, 0);
-}
-
-TEST(IpcRunTest, StderrCaptureShellWrapAndSystemShell) {
-  TOOL_RESULT joined = run_tool({"--plain", "--", CHILDREN + "/write_both"});
-  EXPECT_EQ(joined.out, "INFO 112000: to stdout\nINFO 112000: to stderr\nINFO 112000: \n");
-  TOOL_RESULT separate = run_tool({"--plain", "--no-stderr", "--", CHILDREN + "/write_both"});
-  EXPECT_EQ(separate.out, "INFO 112000: to stdout\nINFO 112000: \n");
-  EXPECT_EQ(separate.err, "to stderr\n");
-
-  // Words reach the child exactly, through the word splitter, sh -c and the system shell alike.
-  const std::vector<std::string> words = {"echo", "a\"b", "$HOME", "c\\d", "`x`", "it's", "a  b"};
-  std::vector<std::string> args = {"--plain", "--"};
-  args.insert(args.end(), words.begin(), words.end());
-  EXPECT_EQ(run_tool(args).out, "INFO 112000: a\"b $HOME c\\d `x` it's a  b\nINFO 112000: \n");
-  args.insert(args.begin(), "--shell");
-  EXPECT_EQ(run_tool(args).out, "INFO 112000: a\"b $HOME c\\d `x` it's a  b\nINFO 112000: \n");
-
-  TOOL_RESULT system =
-      run_tool({"--set", "ipc_use_system=on", "--summary", "-c", "echo sys; exit 4"});
-  EXPECT_EQ(system.status, 4);
-  EXPECT_EQ(system.out, "sys\n");  // the system shell's output is not read by the library
-  EXPECT_EQ(system.err, "ipc_run: ok=1 status=1024 exit_code=4\n");
-}
-
-struct CASE {
-  std::vector<std::string> args;
-  int status;
-  ::testing::Matcher<const std::string&> out;
-  ::testing::Matcher<const std::string&> err;
+  void TearDown() override { fs::remove_all(SCRATCH); }
+  static void write_script(const std::string& name, const std::string& body) {
+    std::ofstream(SCRATCH / name) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(SCRATCH / name, fs::perms::owner_all);
+  }
 };
 
-TEST(IpcRunTest, ExitStatusesOptionsAndTheirDiagnostics) {
-  using ::testing::Eq;
-  const std::string not_executable = std::string(IPC_SOURCE_DIR) + "/README.md";
-  const CASE cases[] = {
-      {{"--summary", "-c", "sh -c 'exit 7'"},
-       7,
-       Eq(""),
-       Eq("ipc_run: ok=1 status=1792 exit_code=7\n")},
-      {{"--", "sh", "-c", "kill -9 $$"},
-       137,
-       Eq(""),
-       Eq("ipc_run: sh was killed by signal 9 (Killed)\n")},
-      {{"--set=ipc_use_system=1", "-c", "kill -TERM $$"}, 143, Eq(""), HasSubstr("signal 15")},
-      {{"--", "/no/such/program", "x"},
-       127,
-       Eq("ERROR: Cannot start program \"/no/such/program\": No such file or directory\n"),
-       Eq("")},
-      {{"--", not_executable}, 126, HasSubstr("Permission denied"), Eq("")},
-      {{"--shell", "--", "no_such_program_here"},
-       127,
-       Eq(""),
-       AllOf(HasSubstr("ipc_run: stray output: "), HasSubstr("no_such_program_here: not found"))},
-      {{"--timeout", "0.3", "--", "sleep", "30"},
-       124,
-       Eq(""),
-       Eq("ipc_run: sleep stopped after the --timeout of 0.3 seconds\n")},
-      {{"--cwd", "/no/such/dir", "--", "pwd"},
-       125,
-       Eq("ERROR: Cannot use \"/no/such/dir\" as the working directory of \"pwd\": No such file "
-          "or directory\n"),
-       Eq("")},
-      {{"--", CHILDREN + "/sleep_forever", "--close-output"},
-       125,
-       HasSubstr("Cannot connect with"),
-       Eq("")},
-      {{"--eval", "no_such_command", "--", "true"},
-       125,
-       Eq(""),
-       Eq("ipc_run: --eval: invalid command name \"no_such_command\"\n")},
-      // GNU conventions: abbreviations, -cVALUE, bundling, --opt=value; cwd and env reach the
-      // child.
-      {{"--pla", "--summ", "-qcprintf 'x\\n'"},
+TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
+  const std::string plain_end = "INFO 112000: \n", pool = (SCRATCH / "pool").string();
+  const std::string echoed = "INFO 112000: a\"b $HOME c\\d `x` it's a  b\n" + plain_end;
+  const std::string stray = "ipc_run: stray output: ";
+  std::vector<ROW> rows = {
+      {R"(ipc_run -- printf '%s\n' 'msg_post 0 error 7 {disk full}' 'msg_post 0 W {no id}' )"
+       R"('Debug: hidden' 'msg_post 0 info 9 {two' 'lines}' 'stray text here' 'msg_post 0 bogus )"
+       R"(x' 'msg_internal_error 0 {bad state}' 'msg_tcl_puts {raw text}' )"
+       R"-("$(printf 'gone \033[2J {never')" closed)-",
        0,
-       Eq("INFO 112000: x\nINFO 112000: \n"),
-       Eq("ipc_run: ok=1 status=0 exit_code=0\n")},
-      {{"--", "echo", "exec", "true"}, 0, Eq(""), Eq("ipc_run: stray output: exec true\n")},
-      {{"--trust", "--", "echo", "exec", "true"}, 0, Eq(""), Eq("")},
-      {{"--plain", "--cwd=/", "--env", "IPC_T=a 'b'", "--option", "env=IPC_U=u", "--", "sh", "-c",
-        "pwd; echo \"$IPC_T\" $IPC_U"},
+       "ERROR 7: disk full\nWARNING: no id\nINFO 9: two\nlines\nINTERNAL ERROR: bad state\nraw "
+       "text",
+       stray + "stray text here\n" + stray + "gone \\x1B[2J {never\n" + stray + "closed\n"},
+      {"ipc_run --qui -- echo stray", 0},
+      {R"(ipc_run --debug -- printf '%s\n' 'Debug: looking at 3 files' stray ipc_send )"
+       R"('msg_post 0 info {still here}' 'ipc_progress 1 2 {half way}' 'ipc_progress 1')",
+       0, "INFO: still here\n",
+       AllOf(HasSubstr("DEBUG IPC: Launching: printf"), HasSubstr("DEBUG CHILD: looking at 3"),
+             HasSubstr("NOT posting tcl buffer = stray"), HasSubstr(stray + "stray\n"),
+             HasSubstr("should be \"ipc_send TEXT\""), HasSubstr("DONE TOTAL ?TEXT?"),
+             Not(HasSubstr(stray + "ipc_progress")), Not(HasSubstr("50%")))},
+      {R"(ipc_run --report -- printf '%s\n' 'msg_post 0 error 7 {disk full}' 'msg_post 0 info x')",
+       0, "report: ERROR 7: disk full\nreport: INFO: x\nreport: 2 messages\n"},
+      {"ipc_run --plain --suppress 112000 -- echo hidden", 0},
+      {"ipc_run --color -- echo 'msg_post 0 E 3 {x}'", 0, "\033[1;31mERROR 3:\033[0m x\n"},
+      {R"(script -qec "env -u NO_COLOR TERM=xterm ipc_run -- sh -c 'echo ipc_progress 1 2 )"
+       R"({half way}; echo msg_post 0 info done'" /dev/null)",
        0,
-       Eq("INFO 112000: /\nINFO 112000: a 'b' u\nINFO 112000: \n"),
-       Eq("")},
+       "\r\033[Kipc_run: [##########          ]  50% half way\r\033[K\033[1;36mINFO:\033[0m "
+       "done\r\n"},
+      {"ipc_run --plain -- sh -c 'echo out; echo err >&2'", 0,
+       "INFO 112000: out\nINFO 112000: err\n" + plain_end},
+      {"ipc_run --plain --no-stderr -- sh -c 'echo out; echo err >&2'", 0,
+       "INFO 112000: out\n" + plain_end, "err\n"},
+      // Words reach the child exactly, through the word splitter and through sh -c alike.
+      {R"(ipc_run --plain -- echo 'a"b' '$HOME' 'c\d' '`x`' "it's" 'a  b')", 0, echoed},
+      {R"(ipc_run --plain --shell -- echo 'a"b' '$HOME' 'c\d' '`x`' "it's" 'a  b')", 0, echoed},
+      {"ipc_run --set ipc_use_system=on --summary -c 'echo sys; exit 4'", 4, "sys\n",
+       "ipc_run: ok=1 status=1024 exit_code=4\n"},
+      {R"(ipc_run --summary -c "sh -c 'exit 7'")", 7, "",
+       "ipc_run: ok=1 status=1792 exit_code=7\n"},
+      {"ipc_run -- sh -c 'kill -9 $$'", 137, "", "ipc_run: sh was killed by signal 9 (Killed)\n"},
+      {"ipc_run --set=ipc_use_system=1 -c 'kill -TERM $$'", 143, "", HasSubstr("signal 15")},
+      {"ipc_run -- /no/such/program x", 127,
+       "ERROR: Cannot start program \"/no/such/program\": No such file or directory\n"},
+      {"ipc_run -- " + SOURCE + "/README.md", 126, HasSubstr("Permission denied")},
+      {"ipc_run --shell -- no_such_program_here", 127, "",
+       AllOf(HasSubstr(stray), HasSubstr("no_such_program_here: not found"))},
+      {"ipc_run --timeout 0.3 -- sleep 30", 124, "",
+       "ipc_run: sleep stopped after the --timeout of 0.3 seconds\n"},
+      {"ipc_run --cwd /no/such/dir -- pwd", 125,
+       "ERROR: Cannot use \"/no/such/dir\" as the working directory of \"pwd\": No such file or "
+       "directory\n"},
+      {"ipc_run --named-pipe -- true x", 125, HasSubstr("ERROR 112002: Failed to open pipe")},
+      {"ipc_run --eval no_such_command -- true", 125, "",
+       "ipc_run: --eval: invalid command name \"no_such_command\"\n"},
+      {R"(ipc_run --pla --summ "-qcprintf 'x\n'")", 0, "INFO 112000: x\n" + plain_end,
+       "ipc_run: ok=1 status=0 exit_code=0\n"},
+      {R"(ipc_run --plain --cwd=/ --env "IPC_T=a 'b'" --option env=IPC_U=u -- sh -c )"
+       R"('pwd; echo "$IPC_T" $IPC_U')",
+       0, "INFO 112000: /\nINFO 112000: a 'b' u\n" + plain_end},
+      {"ipc_run -- echo exec true", 0, "", stray + "exec true\n"},
+      {"ipc_run --trust -- echo exec true", 0},
+      {"ipc_run --set tcl_trusted=1 -- echo puts trusted", 0, "trusted\n"},
+      {"ipc_run --eval 'proc note {} {puts noted}' --expose note -- echo note", 0, "noted\n"},
+      // Each line must leave the host as it was for the lines after it; made would stay here.
+      {R"(ipc_run --set tcl_time_limit=300 -- sh -c 'printf "%s\n" "$@"; exit 3' sh )"
+       R"('exec touch made' 'open made w' 'msg_post 0 info [exec touch made]' 'exit 7' 'cd /' )"
+       R"('vwait forever' 'after 100000000' update 'while 1 {}' 'rename msg_post {}' )"
+       R"('proc msg_post args {}' 'msg_post 0 info {after}')",
+       3, "INFO: after\n", Not(HasSubstr(stray + "msg_post"))},
+      {"ipc_run --named-pipe --eval 'after 300 {ipc_send hello}' -- pipe_backend.tcl --count=1", 0,
+       "INFO: pipe_backend: listening on its named pipe\nINFO: pipe_backend received: hello\n"},
+      {"ipc_run --debug -- tclsh8.6 " + SOURCE + "/tests/children/package_child.tcl " + SOURCE +
+           "/ipc/tcl",
+       0,
+       "ERROR 5: unbalanced { and $dollar [bracket]\nsecond line\\\nWARNING: no id\nINTERNAL "
+       "ERROR: state \"broken\"\nas it is\nINFO: pipe=/tmp/p\nINFO: caught: wrong # args: should "
+       "be \"ipc_backend::post severity ?id? text\"\n",
+       HasSubstr("DEBUG CHILD: debug words\n")},
+      {"ipc_run --pool 3:5 --helper 'pool_helper --work_ms=30 --result_dir=" + pool +
+           "' -- pool_coordinator.tcl --partitions=5 --result_dir=" + pool,
+       0,
+       AllOf(HasSubstr(": partition 0 done\n"), HasSubstr(": partition 4 done\n"),
+             HasSubstr("INFO: total 124750 over 5 partitions\n"))},
+      {R"(ipc_run --pool 1:4 --helper "fake_helper 'printf \"Helper 9 is done\" >&4; sleep 30'" )"
+       R"(-- backend)",
+       134, ::testing::_, HasSubstr("INTERNAL ERROR: process_id == i")},
+      {R"(ipc_run --pool 2:4 --helper "fake_helper 'sleep 0.5; kill -SEGV \$\$'" -- backend)", 125,
+       HasSubstr("started"), HasSubstr("was killed by signal 11")},
+      // Whichever way ipc_run ends, the child and its group end with it.
+      {"ipc_run -- sh -c '" + GRANDCHILD + "'", 0, "INFO: started\n"},
+      {"ipc_run --plain -- cat", 0, plain_end},
+      {"printf 'one\\ntwo\\n' | ipc_run --plain --stdin -- cat", 0,
+       "INFO 112000: one\nINFO 112000: two\n" + plain_end},
+      // A broadcast to a child that never reads fails after the write bound; the run goes on.
+      {"ipc_run --named-pipe --set thr_named_pipe_write_timeout=300 --eval 'after 200 {puts "
+       "sent=[ipc_send [string repeat x 1048576]]; flush stdout}' -- backend x",
+       130, HasSubstr("sent=0"), "", SIGINT, "sent="},
+      {"ipc_run --set no_such_key=1 true", 2, "",
+       HasSubstr("unknown key \"no_such_key\"; known keys: ipc_use_system, ipc_buffer_size")},
+      {"ipc_run --version", 0, "ipc_run 1.0.0\n"},
   };
-  for (const CASE& c : cases) {
-    TOOL_RESULT r = run_tool(c.args);
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_THAT(r.out, c.out);
-    EXPECT_THAT(r.err, c.err);
+  const std::string piped = "ipc_run --named-pipe -- backend x";
+  // Only the grandchild may outlive ipc_run's SIGKILL.
+  for (const auto& [act, status, line] : std::vector<std::tuple<int, int, std::string>>{
+           {SIGINT, 130, piped},
+           {SIGINT | TWICE, 130, piped},
+           {SIGHUP, 129, piped},
+           {SIGTERM, 1, piped},
+           {SIGKILL, 128 + SIGKILL, piped},
+           {SIGTERM, 1, "ipc_run --set ipc_use_system=1 --named-pipe -c 'backend x'"},
+           {SIGINT, 130, "ipc_run --set ipc_use_system=1 -c backend"},
+           {CLOSE_OUTPUT, 141,
+            "ipc_run -- sh -c '" + GRANDCHILD + "exec yes \"msg_post 0 info {x}\"'"}})
+    rows.push_back({line, status, ::testing::_, "", act});
+  for (const char* mistake :
+       {"", "--bogus true", "--title", "--set novalue true", "--suppress x true",
+        "--pool 3 --helper h true", "--pool 3:5 true", "--helper h true", "-c true extra",
+        "--plain=1 true", "--named-pipe true", "--s true", "--set ipc_buffer_size=0 true",
+        "--timeout 5x true", "--env =x true", "--color=sometimes true",
+        "--set=ipc_use_system=1 --cwd=/ true"})
+    rows.push_back({std::string("ipc_run ") + mistake, 2, "",
+                    AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run [OPTIONS]"))});
+
+  std::vector<OUTCOME> outcomes(rows.size());
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 8; ++i)  // most rows wait for their child, not for a processor
+    workers.emplace_back([&] {
+      for (size_t row; (row = next++) < rows.size();) outcomes[row] = run_row(rows[row], row);
+    });
+  for (std::thread& worker : workers) worker.join();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("row " + std::to_string(i) + ": " + rows[i].line);
+    const OUTCOME& outcome = outcomes[i];
+    EXPECT_EQ(outcome.status, rows[i].status) << outcome.err;
+    EXPECT_THAT(outcome.out, rows[i].out);
+    EXPECT_THAT(outcome.err, rows[i].err);
+    for (const std::string& process : outcome.survivors)
+      EXPECT_TRUE(rows[i].act == SIGKILL && process.find("sleep 1001") != std::string::npos)
+          << process << " survived ipc_run";
+    EXPECT_THAT(outcome.files, ::testing::IsEmpty()) << "left in $TMPDIR";
   }
-
-  TOOL_RESULT talked =
-      run_tool({"--", "sh", "-c",
-                "echo msg_post 0 info hi; exec " + CHILDREN + "/sleep_forever --close-output"});
-  EXPECT_EQ(talked.status, 125);
-  EXPECT_THAT(talked.out, AllOf(HasSubstr("INFO: hi\n"),
-                                HasSubstr("broken but process still running, terminating...")));
 }
 
-TEST(IpcRunTest, NamedPipeBroadcastAndBackendPackage) {
-  // The pipe's name goes on the child's command line unquoted: a blank in $TMPDIR must not matter.
-  const std::string blank_directory = ::testing::TempDir() + "/with blank";
-  std::filesystem::create_directories(blank_directory);
-  const char* old_root = std::getenv("TMPDIR");
-  const std::string saved_root = old_root != nullptr ? old_root : "";
-  setenv("TMPDIR", blank_directory.c_str(), 1);
-  TOOL_RESULT r = run_tool({"--named-pipe", "--eval", "after 300 {ipc_send hello}", "--",
-                            EXAMPLES + "/pipe_backend.tcl", "--count=1"});
-  if (old_root != nullptr)
-    setenv("TMPDIR", saved_root.c_str(), 1);
-  else
-    unsetenv("TMPDIR");
-  std::filesystem::remove_all(blank_directory);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "INFO: pipe_backend: listening on its named pipe\n"
-            "INFO: pipe_backend received: hello\n");
-
-  // The demo uses the Tcl package; its awkward texts must arrive as written.
-  TOOL_RESULT demo = run_tool({"--", EXAMPLES + "/demo_backend.tcl"});
-  EXPECT_EQ(demo.status, 0);
-  EXPECT_THAT(demo.out, AllOf(HasSubstr("WARNING 1002: 50% done; next: [step 2] costs $0 {free}\n"),
-                              HasSubstr("INFO 1003: a message\nover three\nlines\n"),
-                              Not(HasSubstr("stray"))));
-
-  TOOL_RESULT package = run_tool({"--debug", "--", "tclsh8.6",
-                                  std::string(IPC_SOURCE_DIR) + "/tests/children/package_child.tcl",
-                                  std::string(IPC_SOURCE_DIR) + "/ipc/tcl"});
-  EXPECT_EQ(package.out,
-            "ERROR 5: unbalanced { and $dollar [bracket]\nsecond line\\\n"
-            "WARNING: no id\nINTERNAL ERROR: state \"broken\"\nas it is\nINFO: pipe=/tmp/p\n"
-            "INFO: caught: wrong # args: should be \"ipc_backend::post severity ?id? text\"\n");
-  EXPECT_THAT(package.err, HasSubstr("DEBUG CHILD: debug words\n"));
-
-  // A bad call of a host command is a Tcl error on the debug channel; the host goes on.
-  TOOL_RESULT bad = run_tool(printing({"--debug"}, {"ipc_send", "msg_post 0 info {still here}"}));
-  EXPECT_EQ(bad.status, 0);
-  EXPECT_EQ(bad.out, "INFO: still here\n");
-  EXPECT_THAT(bad.err, HasSubstr("wrong # args: should be \"ipc_send TEXT\""));
-}
-
-TEST(IpcRunTest, PoolOfThreeHelpersOverFivePartitions) {
-  const std::string results = ::testing::TempDir() + "/ipc_run_pool";
-  std::filesystem::remove_all(results);
-  std::filesystem::create_directories(results);
-  TOOL_RESULT r = run_tool(
-      {"--pool", "3:5", "--helper", CHILDREN + "/pool_helper --work_ms=30 --result_dir=" + results,
-       "--", EXAMPLES + "/pool_coordinator.tcl", "--result_dir=" + results, "--partitions=5"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  for (int p = 0; p < 5; ++p)
-    EXPECT_THAT(r.out, HasSubstr(": partition " + std::to_string(p) + " done\n"));
-  EXPECT_THAT(r.out, HasSubstr("INFO: total 124750 over 5 partitions\n"));
-  EXPECT_EQ(r.err, "");
-  std::filesystem::remove_all(results);
-}
-
-TEST(IpcRunTest, StopRequestSigtermAndStdin) {
-  const std::vector<std::string> waiting = {"--", "sh", "-c",
-                                            "echo msg_post 0 info started; exec sleep 30"};
-  TOOL_RESULT stopped = run_tool(waiting, "", {SIGINT, "started"});
-  EXPECT_EQ(stopped.status, 130);
-  EXPECT_LT(stopped.seconds, 10);
-
-  TOOL_RESULT terminated = run_tool(waiting, "", {SIGTERM, "started"});
-  EXPECT_EQ(terminated.status, 1);
-  EXPECT_THAT(terminated.out, HasSubstr("Terminating backend processes...\n"));
-  EXPECT_LT(terminated.seconds, 10);
-
-  // The child's input ends with ours, so cat ends too.
-  TOOL_RESULT forwarded = run_tool({"--plain", "--stdin", "--", "cat"}, "one\ntwo\n");
-  EXPECT_EQ(forwarded.status, 0);
-  EXPECT_EQ(forwarded.out, "INFO 112000: one\nINFO 112000: two\nINFO 112000: \n");
-}
-
-TEST(IpcRunTest, UsageErrorsHelpAndVersion) {
-  const std::vector<std::vector<std::string>> mistakes = {
-      {},
-      {"--bogus", "true"},
-      {"--title"},
-      {"--set", "novalue", "true"},
-      {"--suppress", "x", "true"},
-      {"--pool", "3", "--helper", "h", "true"},
-      {"--pool", "3:5", "true"},
-      {"--helper", "h", "true"},
-      {"-c", "true", "extra"},
-      {"--plain=1", "true"},
-      {"--named-pipe", "true"},
-      {"--s", "true"},
-      {"--set", "ipc_buffer_size=0", "true"},
-      {"--timeout", "5x", "true"},
-      {"--env", "=x", "true"},
-      {"--color=sometimes", "true"},
-      {"--set=ipc_use_system=1", "--cwd=/", "true"}};
-  for (const auto& args : mistakes) {
-    TOOL_RESULT r = run_tool(args);
-    EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
-    EXPECT_THAT(r.err, AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run")));
-    EXPECT_EQ(r.out, "");
-  }
-  EXPECT_THAT(
-      run_tool({"--set", "no_such_key=1", "true"}).err,
-      HasSubstr("unknown key \"no_such_key\"; known keys: ipc_use_system, ipc_buffer_size"));
-  TOOL_RESULT help = run_tool({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_THAT(help.out, AllOf(HasSubstr("usage: ipc_run"), HasSubstr("--pool=H:P")));
-  EXPECT_EQ(run_tool({"--version"}).out, "ipc_run 1.0.0\n");
-}
-
-TEST(IpcRunTest, ProgressLineAndColoursOnlyOnATerminal) {
-  const std::string child =
-      "sh -c 'echo ipc_progress 1 2 {half way}; echo msg_post 0 info done; echo ipc_progress 1'";
-  // script(1) gives ipc_run a terminal for its stdout and stderr.
-  TOOL_RESULT terminal = run_program(
-      {"/usr/bin/script", "-qec",
-       "env -u NO_COLOR TERM=xterm " + std::string(IPC_RUN_PATH) + " -- " + child, "/dev/null"});
-  EXPECT_EQ(terminal.status, 0);
-  EXPECT_EQ(terminal.out,
-            "\r\033[Kipc_run: [##########          ]  50% half way"
-            "\r\033[K\033[1;36mINFO:\033[0m done\r\n");
-
-  // Elsewhere ipc_progress shows nothing, yet is no stray text; a bad call is a Tcl error.
-  TOOL_RESULT piped = run_tool({"--debug", "--", "sh", "-c",
-                                "echo ipc_progress 1 2 {half way}; echo msg_post 0 info done; echo "
-                                "ipc_progress 1"});
-  EXPECT_EQ(piped.out, "INFO: done\n");
-  EXPECT_THAT(piped.err, AllOf(HasSubstr("DONE TOTAL ?TEXT?"), Not(HasSubstr("stray output")),
-                               Not(HasSubstr("50%"))));
-  EXPECT_EQ(run_tool(printing({"--color"}, {"msg_post 0 E 3 {x}"})).out,
-            "\033[1;31mERROR 3:\033[0m x\n");
-}
-
-// What a text documents: options (from their defining lines), exit statuses and --set keys.
-struct DOCUMENTED {
-  std::set<std::string> options, statuses, keys;
-};
-
-std::set<std::string> all_matches(const std::string& text, const std::string& pattern) {
+std::set<std::string> matches(const std::string& text, const std::string& pattern) {
   std::set<std::string> found;
   const std::regex expression(pattern);
   for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
@@ -407,30 +317,18 @@ std::set<std::string> all_matches(const std::string& text, const std::string& pa
   return found;
 }
 
-DOCUMENTED from_help(const std::string& help) {
-  const size_t statuses = help.find("Exit status:");
-  return {all_matches(help, R"(\n  (?:-\w, |    )--([a-z-]+))"),
-          all_matches(help.substr(statuses), R"(\n  (\S+) )"),
-          all_matches(help, R"(\b((?:ipc|thr|tcl)_[a-z_]+)=)")};
-}
-
-DOCUMENTED from_man_page(const std::string& page) {
-  std::string plain = std::regex_replace(page, std::regex(R"(\\f[BIR]|\\)"), "");
-  const size_t statuses = plain.find(".SH EXIT STATUS");
-  return {all_matches(plain, R"(\.TP\n(?:-\w, )?--([a-z-]+))"),
-          all_matches(plain.substr(statuses), R"(\.TP\n(\S+)\n)"),
-          all_matches(plain, R"(\b((?:ipc|thr|tcl)_[a-z_]+)=)")};
-}
-
-TEST(IpcRunTest, ManPageDocumentsWhatHelpDoes) {
-  std::ifstream file(std::string(IPC_SOURCE_DIR) + "/tools/ipc_run/ipc_run.1");
-  const std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const DOCUMENTED help = from_help(run_tool({"--help"}).out);
-  const DOCUMENTED man = from_man_page(page);
-  EXPECT_GT(help.options.size(), 20u);
-  EXPECT_EQ(man.options, help.options);
-  EXPECT_EQ(man.statuses, help.statuses);
-  EXPECT_EQ(man.keys, help.keys);
+// The man page documents the options, exit statuses and --set keys that --help does.
+TEST_F(IpcRun, ManPageDocumentsWhatHelpDoes) {
+  const std::string help = run_row({"ipc_run --help", 0}, 0).out;
+  const std::string page = std::regex_replace(read_file(SOURCE + "/tools/ipc_run/ipc_run.1"),
+                                              std::regex(R"(\\f[BIR]|\\)"), "");
+  const std::string options = R"(\n  (?:-\w, |    )--([a-z-]+))",
+                    keys = R"(\b((?:ipc|thr|tcl)_[a-z_]+)=)";
+  EXPECT_GT(matches(help, options).size(), 20u);
+  EXPECT_EQ(matches(page, R"(\.TP\n(?:-\w, )?--([a-z-]+))"), matches(help, options));
+  EXPECT_EQ(matches(page.substr(page.find(".SH EXIT STATUS")), R"(\.TP\n(\S+)\n)"),
+            matches(help.substr(help.find("Exit status:")), R"(\n  (\S+) )"));
+  EXPECT_EQ(matches(page, keys), matches(help, keys));
 }
 
 }  // namespace
