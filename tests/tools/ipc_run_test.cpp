@@ -7,17 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,58 +27,51 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::_;
 using ::testing::AllOf;
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using TEXT = ::testing::Matcher<const std::string&>;
+using STATUS = ::testing::Matcher<int>;
 using CLOCK = std::chrono::steady_clock;
 
 const std::string SOURCE = IPC_SOURCE_DIR;
 const fs::path SCRATCH = fs::path(::testing::TempDir()) / ("ipc_run_" + std::to_string(getpid()));
-const std::string GRANDCHILD = "sleep 1001 >/dev/null 2>&1 & echo msg_post 0 info started; ";
+const std::string GRANDCHILD = "tail -f /dev/null >/dev/null 2>&1 & echo msg_post 0 info started; ";
 
-// What a row does to ipc_run once its output holds the trigger: a signal, twice, or closing it.
-constexpr int TWICE = 0x100, CLOSE_OUTPUT = -1;
+// What a row does to ipc_run once its child says "started": signals (the first in the lowest
+// byte), or closing its output.
+constexpr int CLOSE_OUTPUT = -1;
 
 struct ROW {
-  ROW(std::string line, int status, TEXT out = "", TEXT err = "", int act = 0,
-      std::string trigger = "started")
-      : line(std::move(line)), status(status), out(out), err(err), act(act), trigger(trigger) {}
+  ROW(std::string line, STATUS status, TEXT out = "", TEXT err = "", int act = 0)
+      : line(std::move(line)), status(status), out(out), err(err), act(act) {}
   std::string line;  // for sh, with ipc_run, the examples, the children and SCRATCH on its PATH
-  int status;        // exit status, or 128 + the signal that ended ipc_run
+  STATUS status;     // exit status, or 128 + the signal that ended ipc_run
   TEXT out, err;
   int act;
-  std::string trigger;
-};
-
-struct OUTCOME {
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> survivors, files;
 };
 
 std::string read_file(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
-// Live processes whose environment holds marker, after the kernel had a moment to end them.
+// Live processes whose environment holds marker (a zombie's is empty), with their names, after
+// the kernel had a moment to end them.
 std::vector<std::string> survivors(const std::string& marker) {
   std::vector<std::string> found;
   for (auto deadline = CLOCK::now() + std::chrono::seconds(2); CLOCK::now() < deadline;) {
     found.clear();
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
       const std::string pid = entry.path().filename(), environment = pid + "/environ";
-      if (read_file("/proc/" + environment).find(marker + '\0') == std::string::npos) continue;
-      std::string command = read_file("/proc/" + pid + "/cmdline");
-      std::replace(command.begin(), command.end(), '\0', ' ');
-      if (!command.empty()) found.push_back(pid + ": " + command);  // zombies have none
+      if (read_file("/proc/" + environment).find(marker + '\0') != std::string::npos)
+        found.push_back(pid + ": " + read_file("/proc/" + pid + "/comm"));
     }
     if (found.empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  for (const std::string& process : found) kill(std::stoi(process), SIGKILL);
   return found;
 }
 
@@ -94,13 +85,10 @@ int wait_reading(pid_t pid, const ROW& row, int fd, std::string& out) {
     if (n > 0) out.append(buffer, n);
     if (n == 0) close(std::exchange(fd, -1));
     exited = exited || waitpid(pid, &status, WNOHANG) == pid;
-    if (!acted && out.find(row.trigger) != std::string::npos) {
+    if (!acted && out.find("started") != std::string::npos) {
       acted = true;
       if (row.act == CLOSE_OUTPUT) close(std::exchange(fd, -1));
-      for (int i = 0; row.act > 0 && i < (row.act & TWICE ? 2 : 1); ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));  // or they merge
-        kill(pid, row.act & 0xFF);
-      }
+      for (int act = row.act; act > 0; act >>= 8) kill(pid, act & 0xFF);
     }
     if (CLOCK::now() - start > std::chrono::seconds(30)) {
       ADD_FAILURE() << "ipc_run or its output did not end";
@@ -112,8 +100,10 @@ int wait_reading(pid_t pid, const ROW& row, int fd, std::string& out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs the row in its own $TMPDIR, with a blank in its name, which is also its directory.
-OUTCOME run_row(const ROW& row, size_t index) {
+// Runs the row in its own $TMPDIR, with a blank in its name, which is also its directory; returns
+// its standard output.
+std::string run_row(const ROW& row, size_t index) {
+  SCOPED_TRACE("row " + std::to_string(index) + ": " + row.line);
   const fs::path tmp = SCRATCH / (std::to_string(index) + " tmp");
   const std::string err = SCRATCH / (std::to_string(index) + ".err"), bin = IPC_RUN_PATH;
   const std::string marker = "IPC_RUN_ROW=" + SCRATCH.filename().string() + std::to_string(index);
@@ -132,40 +122,37 @@ OUTCOME run_row(const ROW& row, size_t index) {
   pid_t pid = 0;
   EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  OUTCOME outcome;
-  outcome.status = wait_reading(pid, row, out[0], outcome.out);
+  for (int end : {in[0], out[1]}) close(end);
+  std::string output;
+  EXPECT_THAT(wait_reading(pid, row, out[0], output), row.status) << read_file(err);
   close(in[1]);
-  outcome.err = read_file(err);
-  outcome.survivors = survivors(marker);
+  EXPECT_THAT(output, row.out);
+  EXPECT_THAT(read_file(err), row.err);
+  for (const std::string& process : survivors(marker)) {
+    EXPECT_TRUE(row.act == SIGKILL && process.find("tail") != std::string::npos) << process;
+    kill(std::stoi(process), SIGKILL);
+  }
   for (const fs::directory_entry& entry : fs::directory_iterator(tmp))
-    outcome.files.push_back(entry.path().filename());
+    ADD_FAILURE() << entry.path() << " left in $TMPDIR";
   fs::remove_all(tmp);
-  return outcome;
+  return output;
 }
 
-class IpcRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::create_directories(SCRATCH / "pool");
-    // Opens the named pipe it may be given, leaves a grandchild in its group, says so, waits.
-    write_script("backend", "case $1 in --pipe_name=*) exec 3<>\"${1#*=}\";; esac\n" + GRANDCHILD +
-                                "exec sleep 1000");
-    // A pool helper that opens its pipes, then runs its first argument.
-    write_script("fake_helper", "exec 3<\"${3#*=}\" 4>\"${4#*=}\"; eval \"$1\"");
-  }
-  void TearDown() override { fs::remove_all(SCRATCH); }
-  static void write_script(const std::string& name, const std::string& body) {
-    std::ofstream(SCRATCH / name) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(SCRATCH / name, fs::perms::owner_all);
-  }
-};
+void write_script(const std::string& name, const std::string& body) {
+  std::ofstream(SCRATCH / name) << "#!/bin/sh\n" << body << "\n";
+  fs::permissions(SCRATCH / name, fs::perms::owner_all);
+}
 
-TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
+TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
+  fs::create_directories(SCRATCH / "pool");
+  // Opens the named pipe it may be given, leaves a grandchild in its group, says so, waits.
+  write_script("backend", "case $1 in --pipe_name=*) exec 3<>\"${1#*=}\";; esac\n" + GRANDCHILD +
+                              "exec sleep 1000");
+  // A pool helper that opens its pipes, then runs its first argument.
+  write_script("fake_helper", "exec 3<\"${3#*=}\" 4>\"${4#*=}\"; eval \"$1\"");
   const std::string plain_end = "INFO 112000: \n", pool = (SCRATCH / "pool").string();
   const std::string echoed = "INFO 112000: a\"b $HOME c\\d `x` it's a  b\n" + plain_end;
-  const std::string stray = "ipc_run: stray output: ";
+  const std::string stray = "ipc_run: stray output: ", piped = "ipc_run --named-pipe -- backend x";
   std::vector<ROW> rows = {
       {R"(ipc_run -- printf '%s\n' 'msg_post 0 error 7 {disk full}' 'msg_post 0 W {no id}' )"
        R"('Debug: hidden' 'msg_post 0 info 9 {two' 'lines}' 'stray text here' 'msg_post 0 bogus )"
@@ -192,8 +179,6 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        0,
        "\r\033[Kipc_run: [##########          ]  50% half way\r\033[K\033[1;36mINFO:\033[0m "
        "done\r\n"},
-      {"ipc_run --plain -- sh -c 'echo out; echo err >&2'", 0,
-       "INFO 112000: out\nINFO 112000: err\n" + plain_end},
       {"ipc_run --plain --no-stderr -- sh -c 'echo out; echo err >&2'", 0,
        "INFO 112000: out\n" + plain_end, "err\n"},
       // Words reach the child exactly, through the word splitter and through sh -c alike.
@@ -201,8 +186,7 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {R"(ipc_run --plain --shell -- echo 'a"b' '$HOME' 'c\d' '`x`' "it's" 'a  b')", 0, echoed},
       {"ipc_run --set ipc_use_system=on --summary -c 'echo sys; exit 4'", 4, "sys\n",
        "ipc_run: ok=1 status=1024 exit_code=4\n"},
-      {R"(ipc_run --summary -c "sh -c 'exit 7'")", 7, "",
-       "ipc_run: ok=1 status=1792 exit_code=7\n"},
+      {R"(ipc_run -c "sh -c 'exit 7'")", 7},
       {"ipc_run -- sh -c 'kill -9 $$'", 137, "", "ipc_run: sh was killed by signal 9 (Killed)\n"},
       {"ipc_run --set=ipc_use_system=1 -c 'kill -TERM $$'", 143, "", HasSubstr("signal 15")},
       {"ipc_run -- /no/such/program x", 127,
@@ -212,9 +196,7 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        AllOf(HasSubstr(stray), HasSubstr("no_such_program_here: not found"))},
       {"ipc_run --timeout 0.3 -- sleep 30", 124, "",
        "ipc_run: sleep stopped after the --timeout of 0.3 seconds\n"},
-      {"ipc_run --cwd /no/such/dir -- pwd", 125,
-       "ERROR: Cannot use \"/no/such/dir\" as the working directory of \"pwd\": No such file or "
-       "directory\n"},
+      {"ipc_run --cwd /no/such/dir -- pwd", 125, HasSubstr("Cannot use \"/no/such/dir\" as the")},
       {"ipc_run --named-pipe -- true x", 125, HasSubstr("ERROR 112002: Failed to open pipe")},
       {"ipc_run --eval no_such_command -- true", 125, "",
        "ipc_run: --eval: invalid command name \"no_such_command\"\n"},
@@ -228,10 +210,9 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run --set tcl_trusted=1 -- echo puts trusted", 0, "trusted\n"},
       {"ipc_run --eval 'proc note {} {puts noted}' --expose note -- echo note", 0, "noted\n"},
       // Each line must leave the host as it was for the lines after it; made would stay here.
-      {R"(ipc_run --set tcl_time_limit=300 -- sh -c 'printf "%s\n" "$@"; exit 3' sh )"
-       R"('exec touch made' 'open made w' 'msg_post 0 info [exec touch made]' 'exit 7' 'cd /' )"
-       R"('vwait forever' 'after 100000000' update 'while 1 {}' 'rename msg_post {}' )"
-       R"('proc msg_post args {}' 'msg_post 0 info {after}')",
+      {R"(ipc_run --set tcl_time_limit=300 -- sh -c 'printf "%s\n" "$@"; exit 3' sh 'exit 7' )"
+       R"('exec touch made' 'open made w' 'msg_post 0 info [exec touch made]' 'vwait forever' )"
+       R"('while 1 {}' 'rename msg_post {}' 'proc msg_post args {}' 'msg_post 0 info {after}')",
        3, "INFO: after\n", Not(HasSubstr(stray + "msg_post"))},
       {"ipc_run --named-pipe --eval 'after 300 {ipc_send hello}' -- pipe_backend.tcl --count=1", 0,
        "INFO: pipe_backend: listening on its named pipe\nINFO: pipe_backend received: hello\n"},
@@ -245,11 +226,10 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run --pool 3:5 --helper 'pool_helper --work_ms=30 --result_dir=" + pool +
            "' -- pool_coordinator.tcl --partitions=5 --result_dir=" + pool,
        0,
-       AllOf(HasSubstr(": partition 0 done\n"), HasSubstr(": partition 4 done\n"),
-             HasSubstr("INFO: total 124750 over 5 partitions\n"))},
+       AllOf(HasSubstr(": partition 4 done\n"), HasSubstr("INFO: total 124750 over 5 partitions"))},
       {R"(ipc_run --pool 1:4 --helper "fake_helper 'printf \"Helper 9 is done\" >&4; sleep 30'" )"
        R"(-- backend)",
-       134, ::testing::_, HasSubstr("INTERNAL ERROR: process_id == i")},
+       134, _, HasSubstr("INTERNAL ERROR: process_id == i")},
       {R"(ipc_run --pool 2:4 --helper "fake_helper 'sleep 0.5; kill -SEGV \$\$'" -- backend)", 125,
        HasSubstr("started"), HasSubstr("was killed by signal 11")},
       // Whichever way ipc_run ends, the child and its group end with it.
@@ -257,27 +237,22 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run --plain -- cat", 0, plain_end},
       {"printf 'one\\ntwo\\n' | ipc_run --plain --stdin -- cat", 0,
        "INFO 112000: one\nINFO 112000: two\n" + plain_end},
+      {piped, 130, _, "", SIGINT},
+      {piped, AnyOf(129, 130), _, "", SIGHUP | SIGINT << 8},  // each may reach its own thread
+      {piped, 1, _, "", SIGTERM},
+      {piped, 128 + SIGKILL, _, "", SIGKILL},  // nothing can end the grandchild then
+      {"ipc_run --set ipc_use_system=1 --named-pipe -c 'backend x'", 1, _, "", SIGTERM},
+      {"ipc_run --set ipc_use_system=1 -c backend", 130, _, "", SIGINT},
+      {"ipc_run -- sh -c '" + GRANDCHILD + "exec yes \"msg_post 0 info {x}\"'", 141, _, "",
+       CLOSE_OUTPUT},
       // A broadcast to a child that never reads fails after the write bound; the run goes on.
-      {"ipc_run --named-pipe --set thr_named_pipe_write_timeout=300 --eval 'after 200 {puts "
-       "sent=[ipc_send [string repeat x 1048576]]; flush stdout}' -- backend x",
-       130, HasSubstr("sent=0"), "", SIGINT, "sent="},
+      {"ipc_run --named-pipe --timeout 3 --set thr_named_pipe_write_timeout=300 --eval 'after 200 "
+       "{puts sent=[ipc_send [string repeat x 1048576]]; flush stdout}' -- backend x",
+       124, HasSubstr("sent=0\n"), HasSubstr("--timeout of 3 seconds")},
       {"ipc_run --set no_such_key=1 true", 2, "",
        HasSubstr("unknown key \"no_such_key\"; known keys: ipc_use_system, ipc_buffer_size")},
       {"ipc_run --version", 0, "ipc_run 1.0.0\n"},
   };
-  const std::string piped = "ipc_run --named-pipe -- backend x";
-  // Only the grandchild may outlive ipc_run's SIGKILL.
-  for (const auto& [act, status, line] : std::vector<std::tuple<int, int, std::string>>{
-           {SIGINT, 130, piped},
-           {SIGINT | TWICE, 130, piped},
-           {SIGHUP, 129, piped},
-           {SIGTERM, 1, piped},
-           {SIGKILL, 128 + SIGKILL, piped},
-           {SIGTERM, 1, "ipc_run --set ipc_use_system=1 --named-pipe -c 'backend x'"},
-           {SIGINT, 130, "ipc_run --set ipc_use_system=1 -c backend"},
-           {CLOSE_OUTPUT, 141,
-            "ipc_run -- sh -c '" + GRANDCHILD + "exec yes \"msg_post 0 info {x}\"'"}})
-    rows.push_back({line, status, ::testing::_, "", act});
   for (const char* mistake :
        {"", "--bogus true", "--title", "--set novalue true", "--suppress x true",
         "--pool 3 --helper h true", "--pool 3:5 true", "--helper h true", "-c true extra",
@@ -287,25 +262,14 @@ TEST_F(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
     rows.push_back({std::string("ipc_run ") + mistake, 2, "",
                     AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run [OPTIONS]"))});
 
-  std::vector<OUTCOME> outcomes(rows.size());
   std::atomic<size_t> next{0};
   std::vector<std::thread> workers;
   for (int i = 0; i < 8; ++i)  // most rows wait for their child, not for a processor
     workers.emplace_back([&] {
-      for (size_t row; (row = next++) < rows.size();) outcomes[row] = run_row(rows[row], row);
+      for (size_t row; (row = next++) < rows.size();) run_row(rows[row], row);
     });
   for (std::thread& worker : workers) worker.join();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE("row " + std::to_string(i) + ": " + rows[i].line);
-    const OUTCOME& outcome = outcomes[i];
-    EXPECT_EQ(outcome.status, rows[i].status) << outcome.err;
-    EXPECT_THAT(outcome.out, rows[i].out);
-    EXPECT_THAT(outcome.err, rows[i].err);
-    for (const std::string& process : outcome.survivors)
-      EXPECT_TRUE(rows[i].act == SIGKILL && process.find("sleep 1001") != std::string::npos)
-          << process << " survived ipc_run";
-    EXPECT_THAT(outcome.files, ::testing::IsEmpty()) << "left in $TMPDIR";
-  }
+  fs::remove_all(SCRATCH);
 }
 
 std::set<std::string> matches(const std::string& text, const std::string& pattern) {
@@ -318,8 +282,8 @@ std::set<std::string> matches(const std::string& text, const std::string& patter
 }
 
 // The man page documents the options, exit statuses and --set keys that --help does.
-TEST_F(IpcRun, ManPageDocumentsWhatHelpDoes) {
-  const std::string help = run_row({"ipc_run --help", 0}, 0).out;
+TEST(IpcRun, ManPageDocumentsWhatHelpDoes) {
+  const std::string help = run_row({"ipc_run --help", 0, HasSubstr("usage: ipc_run")}, 0);
   const std::string page = std::regex_replace(read_file(SOURCE + "/tools/ipc_run/ipc_run.1"),
                                               std::regex(R"(\\f[BIR]|\\)"), "");
   const std::string options = R"(\n  (?:-\w, |    )--([a-z-]+))",
@@ -329,6 +293,7 @@ TEST_F(IpcRun, ManPageDocumentsWhatHelpDoes) {
   EXPECT_EQ(matches(page.substr(page.find(".SH EXIT STATUS")), R"(\.TP\n(\S+)\n)"),
             matches(help.substr(help.find("Exit status:")), R"(\n  (\S+) )"));
   EXPECT_EQ(matches(page, keys), matches(help, keys));
+  fs::remove_all(SCRATCH);
 }
 
 }  // namespace
