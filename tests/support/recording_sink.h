@@ -25,8 +25,7 @@ class RECORDING_SINK : public MSG_SINK {
   bool refuse = false;  // deliver throws instead
 };
 
-// For its lifetime, the posted messages and the debug texts (the library's at level 2) are
-// recorded.
+// Records the posted messages and the debug texts (the library's at level 2) for its lifetime.
 class CAPTURED_MESSAGES {
  public:
   CAPTURED_MESSAGES() {
@@ -42,6 +41,12 @@ class CAPTURED_MESSAGES {
   CAPTURED_MESSAGES(const CAPTURED_MESSAGES&) = delete;
   CAPTURED_MESSAGES& operator=(const CAPTURED_MESSAGES&) = delete;
 
-  RECORDING_SINK posted;
-  RECORDING_SINK debug;
+  RECORDING_SINK posted, debug;
 };
+
+// The texts as one, "; " between them.
+inline std::string join_texts(const std::vector<std::string>& texts) {
+  std::string text;
+  for (size_t i = 0; i < texts.size(); ++i) text += (i == 0 ? "" : "; ") + texts[i];
+  return text;
+}
