@@ -1,5 +1,6 @@
-// The SIGTERM handler with real children. Every case runs in a fresh process (death-test style
-// "threadsafe"), since the handler's installation is process-wide and never undone.
+// The SIGTERM handler with real children and real signals. Every row runs in a fresh process
+// (death-test style "threadsafe"), since the handler's installation is process-wide and never
+// undone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,28 +9,20 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 
-#include "host/msg.h"
-#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_command.h"
 #include "ipc/ipc_internal.h"
 
 namespace {
 
-std::atomic<int> host_handler_calls{0};
-std::atomic<int> host_handler_signal{0};
-
-void host_handler(int signal_number) {
-  host_handler_signal = signal_number;
-  ++host_handler_calls;
-}
-
+std::atomic<int> host_handler_calls{0};  // counts SIGTERM once, any other number a hundred times
+void host_handler(int signal_number) { host_handler_calls += signal_number == SIGTERM ? 1 : 100; }
 void other_handler(int) {}
 
-using HANDLER = void (*)(int);
-
-HANDLER current_sigterm_disposition() {
+void (*sigterm_disposition())(int) {
   struct sigaction action {};
   sigaction(SIGTERM, nullptr, &action);
   return action.sa_handler;
@@ -41,42 +34,31 @@ void send_stdout_to_stderr() {
   dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
-// The plain-mode runs post their final empty line; the tests look only at the handler's texts.
-class DISCARDING_SINK : public MSG_SINK {
- public:
-  void deliver(const MSG_RECORD&) override {}
-};
-// Never destroyed: exit runs static destructors while the runs' threads may still post.
-DISCARDING_SINK& discarding_sink = *new DISCARDING_SINK;
-
-// Captures standard output in a pipe; at exit, compares it with the handler's texts for this
-// process's own pid and says on standard error whether they match.
+// At exit, says on standard error whether standard output held the handler's texts for this
+// process's own pid.
 int captured_stdout = -1;
-
-void compare_captured_output_at_exit() {
-  std::fflush(stdout);
-  char buffer[256] = {};
-  const ssize_t size = read(captured_stdout, buffer, sizeof buffer - 1);
-  const std::string expected =
-      "Terminating backend processes...\nExiting (pid==" + std::to_string(getpid()) + ")...\n";
-  std::fprintf(stderr, "%s\n", size > 0 && expected == buffer ? "texts match" : "texts differ");
-}
-
 void capture_stdout_until_exit() {
   int ends[2];
   if (pipe2(ends, O_NONBLOCK) != 0) std::_Exit(92);
   std::fflush(stdout);
   dup2(ends[1], STDOUT_FILENO);
   captured_stdout = ends[0];
-  std::atexit(compare_captured_output_at_exit);
+  std::atexit([] {
+    std::fflush(stdout);
+    char buffer[256] = {};
+    const ssize_t size = read(captured_stdout, buffer, sizeof buffer - 1);
+    const std::string expected =
+        "Terminating backend processes...\nExiting (pid==" + std::to_string(getpid()) + ")...\n";
+    std::fputs(size > 0 && expected == buffer ? "texts match\n" : "texts differ\n", stderr);
+  });
 }
 
-// A command running a child that only SIGKILL ends, on a thread of its own.
+void take_the_registry() { std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex); }
+
+// A command running a child that only a kill ends, on a thread of its own.
 class RUNNING_CHILD {
  public:
   RUNNING_CHILD() {
-    msg_set_default_sink(&discarding_sink);
-    m_command.disable_tcl_mode();
     m_command.disable_gui_update();
     m_thread = std::thread([this] {
       m_command.run(std::string(IPC_CHILDREN_DIR) + "/sleep_forever", "", false, nullptr, "",
@@ -87,154 +69,111 @@ class RUNNING_CHILD {
     }
     if (status != RUNNING) std::_Exit(90);
   }
-  ~RUNNING_CHILD() {
-    if (m_thread.joinable()) m_thread.join();
-  }
-  // Returns once the run has ended, which it does only when its child was killed.
-  void wait_for_the_run_to_end() { m_thread.join(); }
+  ~RUNNING_CHILD() { m_thread.join(); }  // returns only once the child was killed
 
  private:
   IPC_COMMAND m_command;
   std::thread m_thread;
 };
 
-class Signal : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+struct ROW {
+  const char* name;
+  void (*body)();
+  int status;
+  const char* stderr_pattern;
 };
 
-TEST_F(Signal, LiveChildrenAreTerminatedThenTheHostHandlerRunsAndTheProcessGoesOn) {
-  EXPECT_EXIT(
-      {
-        send_stdout_to_stderr();
-        signal(SIGTERM, host_handler);
-        RUNNING_CHILD first;
-        RUNNING_CHILD second;
-        raise(SIGTERM);
-        first.wait_for_the_run_to_end();
-        second.wait_for_the_run_to_end();
-        std::fprintf(stderr, "host handler: %d calls, signal %d\n", host_handler_calls.load(),
-                     host_handler_signal.load());
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0),
-      "^Terminating backend processes...\nhost handler: 1 calls, signal 15\n$");
-}
-
-TEST_F(Signal, WithoutAnEarlierHandlerItPrintsTheRealPidAndExitsWithOne) {
-  // After one construction the saved disposition is null; after several it is the handler itself.
-  for (int constructions : {1, 3}) {
-    EXPECT_EXIT(
-        {
-          capture_stdout_until_exit();
-          signal(SIGTERM, SIG_DFL);
-          for (int i = 1; i < constructions; ++i) IPC_COMMAND passing_by;
-          RUNNING_CHILD child;
-          raise(SIGTERM);
-          std::_Exit(91);
-        },
-        ::testing::ExitedWithCode(1), "^texts match\n$");
+TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const ROW rows[] = {
+      {"a live child is killed, the earlier handler follows and the process goes on",
+       [] {
+         send_stdout_to_stderr();
+         signal(SIGTERM, host_handler);
+         {
+           RUNNING_CHILD child;
+           raise(SIGTERM);
+         }
+         std::exit(host_handler_calls == 1 ? 0 : 2);
+       },
+       0, "^Terminating backend processes...\n$"},
+      {"no earlier handler: the real pid, status 1, and other threads may take the registry",
+       [] {
+         capture_stdout_until_exit();
+         // As a static destructor joining a worker that destroys its command would.
+         std::atexit([] { std::thread(take_the_registry).join(); });
+         signal(SIGTERM, SIG_DFL);
+         RUNNING_CHILD child;
+         raise(SIGTERM);
+         std::_Exit(91);
+       },
+       1, "^texts match\n$"},
+      {"a null saved disposition is replaced; once one is saved, installation stops",
+       [] {
+         send_stdout_to_stderr();
+         signal(SIGTERM, SIG_DFL);
+         { IPC_COMMAND first; }  // saves null, so the next one installs again
+         signal(SIGTERM, host_handler);
+         { IPC_COMMAND second; }
+         const bool installed = sigterm_disposition() == ipc_signal_handler;
+         signal(SIGTERM, other_handler);
+         { IPC_COMMAND third; }
+         if (!installed || sigterm_disposition() != other_handler) std::_Exit(3);
+         ipc_signal_handler(SIGTERM);  // with every command gone: text, then the saved handler
+         std::_Exit(host_handler_calls == 1 ? 0 : 4);
+       },
+       0, "^Terminating backend processes...\n$"},
+      {"the library's own handler saved counts as none",
+       [] {
+         capture_stdout_until_exit();
+         signal(SIGTERM, SIG_DFL);
+         { IPC_COMMAND first, second; }  // the second saves the library's own handler
+         signal(SIGTERM, other_handler);
+         { IPC_COMMAND third; }
+         if (sigterm_disposition() != other_handler) std::_Exit(5);
+         ipc_signal_handler(SIGTERM);
+         std::_Exit(91);
+       },
+       1, "^texts match\n$"},
+      {"SIGINT always exits, other numbers do nothing",
+       [] {
+         send_stdout_to_stderr();
+         signal(SIGTERM, host_handler);
+         IPC_COMMAND command;
+         ipc_signal_handler(SIGUSR1);
+         ipc_signal_handler(SIGHUP);
+         std::fputs("still here\n", stderr);
+         ipc_signal_handler(SIGINT);
+         std::_Exit(6);
+       },
+       1, "^still here\nTerminating backend processes...\nExiting \\(pid==[0-9]+\\)...\n$"},
+      {"an ignored earlier disposition is never called",
+       [] {
+         send_stdout_to_stderr();
+         signal(SIGTERM, SIG_IGN);
+         IPC_COMMAND command;
+         raise(SIGTERM);
+         std::fputs("went on\n", stderr);
+         std::_Exit(0);
+       },
+       0, "^Terminating backend processes...\nwent on\n$"},
+      {"the thread holding the registry's lock may be the one signalled",
+       [] {
+         signal(SIGTERM, host_handler);
+         IPC_COMMAND command;
+         {
+           std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex);
+           raise(SIGTERM);
+         }
+         std::_Exit(host_handler_calls == 1 ? 0 : 7);
+       },
+       0, ""},
+  };
+  for (const ROW& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A hang is a failure too.
+    EXPECT_EXIT((alarm(60), row.body()), ::testing::ExitedWithCode(row.status), row.stderr_pattern);
   }
-}
-
-TEST_F(Signal, InstallationRepeatsOnlyWhileTheSavedDispositionIsNull) {
-  EXPECT_EXIT(
-      {
-        signal(SIGTERM, SIG_DFL);
-        { IPC_COMMAND first; }
-        if (current_sigterm_disposition() != ipc_signal_handler) std::_Exit(10);
-        // The first construction saved null, so the next one installs again and saves this.
-        signal(SIGTERM, host_handler);
-        { IPC_COMMAND second; }
-        if (current_sigterm_disposition() != ipc_signal_handler) std::_Exit(11);
-        signal(SIGTERM, other_handler);
-        { IPC_COMMAND third; }
-        if (current_sigterm_disposition() != other_handler) std::_Exit(12);
-        ipc_signal_handler(SIGTERM);
-        std::_Exit(host_handler_calls == 1 && host_handler_signal == SIGTERM ? 0 : 13);
-      },
-      ::testing::ExitedWithCode(0), "");
-
-  EXPECT_EXIT(
-      {
-        signal(SIGTERM, SIG_DFL);
-        { IPC_COMMAND first; }
-        { IPC_COMMAND second; }  // saves the library's own handler
-        signal(SIGTERM, other_handler);
-        { IPC_COMMAND third; }
-        std::_Exit(current_sigterm_disposition() == other_handler ? 0 : 14);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(Signal, AfterEveryCommandIsGoneTheTextIsStillPrintedAndTheChainFollows) {
-  EXPECT_EXIT(
-      {
-        send_stdout_to_stderr();
-        signal(SIGTERM, host_handler);
-        { IPC_COMMAND gone; }
-        raise(SIGTERM);
-        std::_Exit(host_handler_calls == 1 ? 0 : 20);
-      },
-      ::testing::ExitedWithCode(0), "^Terminating backend processes...\n$");
-}
-
-TEST_F(Signal, SigintAlwaysExitsAndOtherNumbersDoNothing) {
-  EXPECT_EXIT(
-      {
-        send_stdout_to_stderr();
-        signal(SIGTERM, host_handler);
-        IPC_COMMAND command;
-        ipc_signal_handler(SIGUSR1);
-        ipc_signal_handler(SIGHUP);
-        std::fprintf(stderr, "still here\n");
-        ipc_signal_handler(SIGINT);
-        std::_Exit(30);
-      },
-      ::testing::ExitedWithCode(1),
-      "^still here\nTerminating backend processes...\nExiting \\(pid==[0-9]+\\)...\n$");
-}
-
-TEST_F(Signal, AnIgnoredEarlierDispositionIsNeverCalled) {
-  EXPECT_EXIT(
-      {
-        send_stdout_to_stderr();
-        signal(SIGTERM, SIG_IGN);
-        RUNNING_CHILD child;
-        raise(SIGTERM);
-        child.wait_for_the_run_to_end();
-        std::fprintf(stderr, "went on\n");
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "^Terminating backend processes...\nwent on\n$");
-}
-
-void lock_registry_at_exit() {
-  ipc_command_global_state_mutex.lock();
-  ipc_command_global_state_mutex.unlock();
-}
-
-TEST_F(Signal, NeitherTheSignalledLockHolderNorExitHandlersThatLockHang) {
-  EXPECT_EXIT(
-      {
-        signal(SIGTERM, host_handler);
-        IPC_COMMAND command;
-        ipc_command_global_state_mutex.lock();
-        raise(SIGTERM);
-        ipc_command_global_state_mutex.unlock();
-        std::_Exit(host_handler_calls == 1 ? 0 : 40);
-      },
-      ::testing::ExitedWithCode(0), "");
-
-  EXPECT_EXIT(
-      {
-        signal(SIGTERM, SIG_DFL);
-        std::atexit(lock_registry_at_exit);
-        IPC_COMMAND command;
-        raise(SIGTERM);
-        std::_Exit(41);
-      },
-      ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace
