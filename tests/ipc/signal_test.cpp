@@ -55,29 +55,22 @@ void capture_stdout_until_exit() {
 
 void take_the_registry() { std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex); }
 
-// A command running a child that only a kill ends, on a thread of its own.
-class RUNNING_CHILD {
- public:
-  RUNNING_CHILD() {
-    m_command.disable_gui_update();
-    m_thread = std::thread([this] {
-      m_command.run(std::string(IPC_CHILDREN_DIR) + "/sleep_forever", "", false, nullptr, "",
-                    false);
-    });
-    IPC_PROCESS_STATUS status = NOT_STARTED;
-    while ((status = m_command.get_process_status(100)) == NOT_STARTED) {
-    }
-    if (status != RUNNING) std::_Exit(90);
+// Raises SIGTERM while a command runs a child that only a kill ends; returns once the run ended.
+void raise_with_a_live_child() {
+  IPC_COMMAND command;
+  std::thread run([&command] {
+    command.run(std::string(IPC_CHILDREN_DIR) + "/sleep_forever", "", false, nullptr, "", false);
+  });
+  while (command.get_process_status(100) == NOT_STARTED) {
   }
-  ~RUNNING_CHILD() { m_thread.join(); }  // returns only once the child was killed
-
- private:
-  IPC_COMMAND m_command;
-  std::thread m_thread;
-};
+  if (command.get_process_status(0) != RUNNING) std::_Exit(90);
+  raise(SIGTERM);
+  run.join();
+}
 
 struct ROW {
   const char* name;
+  void (*earlier_handler)(int);
   void (*body)();
   int status;
   const char* stderr_pattern;
@@ -86,32 +79,24 @@ struct ROW {
 TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const ROW rows[] = {
-      {"a live child is killed, the earlier handler follows and the process goes on",
+      {"a live child is killed, the earlier handler follows and the process goes on", host_handler,
        [] {
-         send_stdout_to_stderr();
-         signal(SIGTERM, host_handler);
-         {
-           RUNNING_CHILD child;
-           raise(SIGTERM);
-         }
+         raise_with_a_live_child();
          std::exit(host_handler_calls == 1 ? 0 : 2);
        },
        0, "^Terminating backend processes...\n$"},
       {"no earlier handler: the real pid, status 1, and other threads may take the registry",
+       SIG_DFL,
        [] {
          capture_stdout_until_exit();
          // As a static destructor joining a worker that destroys its command would.
          std::atexit([] { std::thread(take_the_registry).join(); });
-         signal(SIGTERM, SIG_DFL);
-         RUNNING_CHILD child;
-         raise(SIGTERM);
+         raise_with_a_live_child();
          std::_Exit(91);
        },
        1, "^texts match\n$"},
-      {"a null saved disposition is replaced; once one is saved, installation stops",
+      {"a null saved disposition is replaced; once one is saved, installation stops", SIG_DFL,
        [] {
-         send_stdout_to_stderr();
-         signal(SIGTERM, SIG_DFL);
          { IPC_COMMAND first; }  // saves null, so the next one installs again
          signal(SIGTERM, host_handler);
          { IPC_COMMAND second; }
@@ -123,10 +108,9 @@ TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
          std::_Exit(host_handler_calls == 1 ? 0 : 4);
        },
        0, "^Terminating backend processes...\n$"},
-      {"the library's own handler saved counts as none",
+      {"the library's own handler saved counts as none", SIG_DFL,
        [] {
          capture_stdout_until_exit();
-         signal(SIGTERM, SIG_DFL);
          { IPC_COMMAND first, second; }  // the second saves the library's own handler
          signal(SIGTERM, other_handler);
          { IPC_COMMAND third; }
@@ -135,10 +119,8 @@ TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
          std::_Exit(91);
        },
        1, "^texts match\n$"},
-      {"SIGINT always exits, other numbers do nothing",
+      {"SIGINT always exits, other numbers do nothing", host_handler,
        [] {
-         send_stdout_to_stderr();
-         signal(SIGTERM, host_handler);
          IPC_COMMAND command;
          ipc_signal_handler(SIGUSR1);
          ipc_signal_handler(SIGHUP);
@@ -147,32 +129,31 @@ TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
          std::_Exit(6);
        },
        1, "^still here\nTerminating backend processes...\nExiting \\(pid==[0-9]+\\)...\n$"},
-      {"an ignored earlier disposition is never called",
+      {"an ignored earlier disposition is never called", SIG_IGN,
        [] {
-         send_stdout_to_stderr();
-         signal(SIGTERM, SIG_IGN);
          IPC_COMMAND command;
          raise(SIGTERM);
-         std::fputs("went on\n", stderr);
          std::_Exit(0);
        },
-       0, "^Terminating backend processes...\nwent on\n$"},
-      {"the thread holding the registry's lock may be the one signalled",
+       0, "^Terminating backend processes...\n$"},
+      {"the thread holding the registry's lock may be the one signalled", host_handler,
        [] {
-         signal(SIGTERM, host_handler);
          IPC_COMMAND command;
-         {
-           std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex);
-           raise(SIGTERM);
-         }
+         std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex);
+         raise(SIGTERM);
          std::_Exit(host_handler_calls == 1 ? 0 : 7);
        },
-       0, ""},
+       0, "^Terminating backend processes...\n$"},
   };
   for (const ROW& row : rows) {
     SCOPED_TRACE(row.name);
-    // A hang is a failure too.
-    EXPECT_EXIT((alarm(60), row.body()), ::testing::ExitedWithCode(row.status), row.stderr_pattern);
+    const auto run = [&row] {
+      alarm(60);  // a hang is a failure too
+      send_stdout_to_stderr();
+      signal(SIGTERM, row.earlier_handler);
+      row.body();
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(row.status), row.stderr_pattern);
   }
 }
 
