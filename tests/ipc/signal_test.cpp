@@ -1,7 +1,6 @@
 // The SIGTERM handler with real children and real signals. Every row runs in a fresh process
-// (death-test style "threadsafe"), since the handler's installation is process-wide and never
-// undone.
-#include <fcntl.h>
+// (death-test style "threadsafe"), as the handler's installation is process-wide and never undone.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,35 +21,12 @@ std::atomic<int> host_handler_calls{0};  // counts SIGTERM once, any other numbe
 void host_handler(int signal_number) { host_handler_calls += signal_number == SIGTERM ? 1 : 100; }
 void other_handler(int) {}
 
-void (*sigterm_disposition())(int) {
-  struct sigaction action {};
-  sigaction(SIGTERM, nullptr, &action);
-  return action.sa_handler;
-}
+void print_pid() { std::fprintf(stderr, "(pid==%d)\n", static_cast<int>(getpid())); }
 
-// The handler prints to standard output; death tests see standard error only.
-void send_stdout_to_stderr() {
-  std::fflush(stdout);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-// At exit, says on standard error whether standard output held the handler's texts for this
-// process's own pid.
-int captured_stdout = -1;
-void capture_stdout_until_exit() {
-  int ends[2];
-  if (pipe2(ends, O_NONBLOCK) != 0) std::_Exit(92);
-  std::fflush(stdout);
-  dup2(ends[1], STDOUT_FILENO);
-  captured_stdout = ends[0];
-  std::atexit([] {
-    std::fflush(stdout);
-    char buffer[256] = {};
-    const ssize_t size = read(captured_stdout, buffer, sizeof buffer - 1);
-    const std::string expected =
-        "Terminating backend processes...\nExiting (pid==" + std::to_string(getpid()) + ")...\n";
-    std::fputs(size > 0 && expected == buffer ? "texts match\n" : "texts differ\n", stderr);
-  });
+// The exit texts after print_pid, for that same pid.
+bool exits_with_its_own_pid(const std::string& err) {
+  const std::string pid = err.substr(0, err.find('\n'));
+  return err == pid + "\nTerminating backend processes...\nExiting " + pid + "...\n";
 }
 
 void take_the_registry() { std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex); }
@@ -73,87 +49,83 @@ struct ROW {
   void (*earlier_handler)(int);
   void (*body)();
   int status;
-  const char* stderr_pattern;
+  ::testing::Matcher<const std::string&> err;
 };
 
 TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto own_pid = ::testing::Truly(exits_with_its_own_pid);
   const ROW rows[] = {
       {"a live child is killed, the earlier handler follows and the process goes on", host_handler,
        [] {
          raise_with_a_live_child();
          std::exit(host_handler_calls == 1 ? 0 : 2);
        },
-       0, "^Terminating backend processes...\n$"},
-      {"no earlier handler: the real pid, status 1, and other threads may take the registry",
+       0, "Terminating backend processes...\n"},
+      {"no earlier handler: its own pid, status 1, and other threads may take the registry",
        SIG_DFL,
        [] {
-         capture_stdout_until_exit();
          // As a static destructor joining a worker that destroys its command would.
          std::atexit([] { std::thread(take_the_registry).join(); });
+         print_pid();
          raise_with_a_live_child();
-         std::_Exit(91);
        },
-       1, "^texts match\n$"},
+       1, own_pid},
       {"a null saved disposition is replaced; once one is saved, installation stops", SIG_DFL,
        [] {
          { IPC_COMMAND first; }  // saves null, so the next one installs again
          signal(SIGTERM, host_handler);
          { IPC_COMMAND second; }
-         const bool installed = sigterm_disposition() == ipc_signal_handler;
-         signal(SIGTERM, other_handler);
+         const bool installed = signal(SIGTERM, other_handler) == ipc_signal_handler;
          { IPC_COMMAND third; }
-         if (!installed || sigterm_disposition() != other_handler) std::_Exit(3);
+         if (!installed || signal(SIGTERM, other_handler) != other_handler) std::_Exit(3);
          ipc_signal_handler(SIGTERM);  // with every command gone: text, then the saved handler
          std::_Exit(host_handler_calls == 1 ? 0 : 4);
        },
-       0, "^Terminating backend processes...\n$"},
-      {"the library's own handler saved counts as none", SIG_DFL,
+       0, "Terminating backend processes...\n"},
+      {"the library's own handler saved counts as none; other numbers do nothing", SIG_DFL,
        [] {
-         capture_stdout_until_exit();
          { IPC_COMMAND first, second; }  // the second saves the library's own handler
-         signal(SIGTERM, other_handler);
-         { IPC_COMMAND third; }
-         if (sigterm_disposition() != other_handler) std::_Exit(5);
-         ipc_signal_handler(SIGTERM);
-         std::_Exit(91);
-       },
-       1, "^texts match\n$"},
-      {"SIGINT always exits, other numbers do nothing", host_handler,
-       [] {
-         IPC_COMMAND command;
          ipc_signal_handler(SIGUSR1);
          ipc_signal_handler(SIGHUP);
-         std::fputs("still here\n", stderr);
-         ipc_signal_handler(SIGINT);
-         std::_Exit(6);
+         print_pid();
+         ipc_signal_handler(SIGTERM);
        },
-       1, "^still here\nTerminating backend processes...\nExiting \\(pid==[0-9]+\\)...\n$"},
+       1, own_pid},
+      {"SIGINT always exits", host_handler,
+       [] {
+         IPC_COMMAND command;
+         print_pid();
+         ipc_signal_handler(SIGINT);
+       },
+       1, own_pid},
       {"an ignored earlier disposition is never called", SIG_IGN,
        [] {
          IPC_COMMAND command;
          raise(SIGTERM);
          std::_Exit(0);
        },
-       0, "^Terminating backend processes...\n$"},
+       0, "Terminating backend processes...\n"},
       {"the thread holding the registry's lock may be the one signalled", host_handler,
        [] {
          IPC_COMMAND command;
          std::lock_guard<THR_MUTEX_OBJ> lock(ipc_command_global_state_mutex);
          raise(SIGTERM);
-         std::_Exit(host_handler_calls == 1 ? 0 : 7);
+         std::_Exit(host_handler_calls == 1 ? 0 : 5);
        },
-       0, "^Terminating backend processes...\n$"},
+       0, "Terminating backend processes...\n"},
   };
   for (const ROW& row : rows) {
     SCOPED_TRACE(row.name);
     const auto run = [&row] {
       alarm(60);  // a hang is a failure too
-      send_stdout_to_stderr();
+      std::fflush(stdout);
+      dup2(STDERR_FILENO, STDOUT_FILENO);  // the handler's texts, where death tests look
       signal(SIGTERM, row.earlier_handler);
       row.body();
+      std::_Exit(9);
     };
-    EXPECT_EXIT(run(), ::testing::ExitedWithCode(row.status), row.stderr_pattern);
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(row.status), row.err);
   }
 }
 
