@@ -1,0 +1,138 @@
+// The library's messages and debug text: the message family's ids, severities and suppression,
+// post_msg as the one posting route, a debug gate that asks the host at every call, and
+// formatting that never takes a child's text for a format.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "format/fmt_helpers.h"
+#include "host/mem.h"
+#include "host/msg.h"
+#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_msgs.h"
+#include "tests/support/recording_sink.h"
+#include "trace/msg_vdebug.h"
+
+namespace {
+
+using namespace std::string_literals;
+using KORVEL::fmt_format_helper;
+using KORVEL::fmt_sprintf_helper;
+
+TEST(Msgs, EachSeverityPostsUnderItsOwnIdUnlessSuppressed) {
+  const struct {
+    MSG_POST_TYPE type;
+    MSG_KIND kind;
+    unsigned id;
+    bool suppressible;
+  } rows[] = {{MSG_POST_INFO, MSG_KIND::INFO, 112000, true},
+              {MSG_POST_WARNING, MSG_KIND::WARNING, 112001, true},
+              {MSG_POST_ERROR, MSG_KIND::ERROR, 112002, false}};
+  MSG_INDEX* index = MSG_INDEX::get_default_index();
+  for (const auto& row : rows) {
+    MSG_POST_TYPE registered = MSG_POST_TYPE(3);
+    EXPECT_TRUE(index->is_registered(row.id, &registered) && registered == row.type) << row.id;
+    for (bool suppressed : {false, true}) {
+      CAPTURED_MESSAGES messages;
+      if (suppressed) index->suppress(row.id);
+      IPC_COMMAND::IMPL::post_msg("50% %s\0hidden"s, row.type);  // a text is never a format
+      IPC_COMMAND::IMPL::post_msg("", row.type);
+      index->unsuppress(row.id);
+      std::vector<std::string> expected = {"50% %s", ""};
+      if (suppressed && row.suppressible) expected.clear();
+      EXPECT_EQ(messages.posted.texts(), expected) << row.id << (suppressed ? " suppressed" : "");
+      for (const MSG_RECORD& record : messages.posted.records)
+        EXPECT_TRUE(record.kind == row.kind && record.id == row.id) << row.id;
+    }
+  }
+  index->suppress(112000);
+  index->suppress(112001);
+  EXPECT_TRUE(
+      dynamic_cast<MSG_I_NULL*>(std::unique_ptr<MSG_I>(MSG_IPC::I::COMMAND_INFO("")).get()));
+  EXPECT_TRUE(
+      dynamic_cast<MSG_W_NULL*>(std::unique_ptr<MSG_W>(MSG_IPC::W::COMMAND_WARNING("")).get()));
+  index->unsuppress(112000);
+  index->unsuppress(112001);
+  EXPECT_GE(mem_initializer_count("IPC"), 1);
+}
+
+TEST(Msgs, AFailingPostGoesThroughWithoutLeaking) {
+  CAPTURED_MESSAGES messages;
+  messages.posted.refuse = true;
+  EXPECT_THROW(IPC_COMMAND::IMPL::post_msg("lost", MSG_POST_ERROR), std::runtime_error);
+  EXPECT_THROW(IPC_COMMAND::IMPL::post_msg("lost", MSG_POST_INFO), std::runtime_error);
+}
+
+TEST(MsgsDeathTest, InvalidSeverityIsAnInternalErrorAtItsLine) {
+  EXPECT_DEATH(IPC_COMMAND::IMPL::post_msg("never posted", static_cast<MSG_POST_TYPE>(3)),
+               "INTERNAL ERROR: Invalid MSG_POST_TYPE \\(IPC ipc/ipc_command:1017\\)");
+}
+
+TEST(Trace, GateAndEmitterFollowTheHostSettingsFromOneCallToTheNext) {
+  CAPTURED_MESSAGES messages;
+  const struct {
+    bool initialized;
+    int ipc_level, other_level;
+    MSG_D_LEVEL asked;
+    bool enabled;
+  } rows[] = {{false, 2, 0, MSG_D_LEVEL_2, false}, {true, 2, 0, MSG_D_LEVEL_2, true},
+              {true, 2, 0, MSG_D_LEVEL_3, false},  {true, 0, 0, MSG_D_LEVEL_2, false},
+              {true, 0, 3, MSG_D_LEVEL_2, false},  {true, 3, 0, MSG_D_LEVEL_3, true}};
+  std::vector<std::string> expected;
+  for (int row = 0; row < 6; ++row) {
+    msg_initialized = rows[row].initialized;
+    msg_set_debug_level("IPC", rows[row].ipc_level);
+    msg_set_debug_level("OTHER", rows[row].other_level);
+    EXPECT_EQ(msg_vdebug_is_enabled(rows[row].asked), rows[row].enabled) << "row " << row;
+    // The emitter answers to the levels only; the initialization is the gate's to check.
+    if (rows[row].initialized) msg_vdebug_impl(rows[row].asked, "%s %d", "row", row);
+    if (rows[row].enabled) expected.push_back("row " + std::to_string(row));
+  }
+  msg_set_debug_level("OTHER", 0);
+  msg_initialized = false;
+  EXPECT_EQ(messages.debug.texts(), expected);
+}
+
+TEST(Trace, DebugTextIsShownLiterallyAtLevelTwoOfModuleIpc) {
+  CAPTURED_MESSAGES messages;  // the library's debug text at level 2
+  msg_initialized = true;
+  ipc_debug_text("child said %s and %d%%");
+  ipc_debug_printf("%s (%ld): %s", "title", 42L, "50% %s %n");
+  ipc_debug_printf("%d {0}", "not a number");
+  std::unique_ptr<MSG_D>(MSG_IPC::DEBUG_MSG(MSG_D_LEVEL_3, "%s", "hidden"))->post();
+  std::unique_ptr<MSG_D>(MSG_IPC::DEBUG_MSG("%s=%d", "x", 2))->post();
+  msg_initialized = false;
+  EXPECT_EQ(messages.debug.texts(),
+            (std::vector<std::string>{"child said %s and %d%%", "title (42): 50% %s %n",
+                                      "ERROR: args not compatible with format string\nformat: %d "
+                                      "{0}\narg[0]: not a number\n",
+                                      "x=2"}));
+}
+
+TEST(FormatHelpers, FittingFormatsReplaceTheOutputAndMismatchesYieldTheMarker) {
+  std::string out = "old content";
+  EXPECT_TRUE(fmt_sprintf_helper(out, "%s (%ld)", fmt::make_printf_args("child", 42L)));
+  EXPECT_EQ(out, "child (42)");
+  EXPECT_TRUE(fmt_format_helper(out, "{} of {}", fmt::make_format_args(1, "two")));
+  EXPECT_EQ(out, "1 of two");
+  EXPECT_FALSE(fmt_sprintf_helper(out, "%d", fmt::make_printf_args("abc")));
+  EXPECT_EQ(out, "(unprintable)");
+  out.clear();
+  EXPECT_FALSE(fmt_format_helper(out, "{1}", fmt::make_format_args(7)));
+  EXPECT_EQ(out, "(unprintable)");
+}
+
+TEST(FormatHelpers, ReportShowsTheFormatLiterallyAndEachArgumentOrItsMarker) {
+  std::string out = "old content";
+  const char* null_text = nullptr;
+  // More arguments counted than given, and a null text: each marked, and the report goes on.
+  KORVEL::fmt_args_error(out, "{0} {x} %s }", 4, fmt::make_format_args(-12, null_text, true));
+  EXPECT_EQ(out,
+            "ERROR: args not compatible with format string\nformat: {0} {x} %s }\narg[0]: -12\n"
+            "arg[1]: (unprintable)\narg[2]: true\narg[3]: (unprintable)\n");
+}
+
+}  // namespace
