@@ -1,16 +1,15 @@
-// Process service of the real host layer, against real child programs.
-#include <dirent.h>
+// The process service against real children: what the kernel decides about their start,
+// descriptors, signals, group, pipes, termination and reaping.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
-#include <set>
+#include <regex>
 #include <string>
 
 #include "host/thr_process.h"
@@ -20,216 +19,130 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::string CHILDREN = IPC_CHILDREN_DIR;
-
-std::string start_error(const std::string& command_line, const std::string& option = "") {
-  unsigned long output = 0;
-  unsigned long input = 0;
+// The text of a start that must fail, or "" when it started.
+std::string start_error(const std::string& command_line, const std::string& option) {
+  unsigned long output = 0, input = 0;
   THR_SYS_FUNC_STAT_STRUCT stat{};
   auto result = thr_process_create2(command_line, option, &output, &output, &input, &stat);
-  EXPECT_TRUE(result.has_error()) << command_line << " started";
   if (!result.has_error()) return "";
-  EXPECT_NE(stat.os_error, 0);
+  EXPECT_NE(stat.os_error, 0) << command_line;
   return std::unique_ptr<BRANTOR_ERROR_MESSAGE>(result.error()->make_error_message())->text();
 }
 
-// Everything that ran: output, wait result and record.
-struct OUTCOME {
-  std::string output;
-  int wait_result = 0;
-  THR_PROCESS_EXIT_CODE code{-1, -1};
-};
-
-OUTCOME run_to_end(const std::string& command_line, bool join_stderr = true,
-                   const std::string& option = "") {
-  OUTCOME outcome;
-  CHILD child = start_child(command_line, join_stderr, option);
-  if (child.pid == 0) return outcome;
-  outcome.output = read_all(child.output);
-  outcome.wait_result = wait_for_end(child.pid, &outcome.code);
-  close_pipes(child);
-  return outcome;
-}
-
-// The state letter and parent of a process from /proc/PID/stat; state 0 once it is gone (reading
-// may then fail midway).
-std::pair<char, int> proc_stat(const std::string& pid) {
-  char text[1024] = {};
-  const int fd = open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || read(fd, text, sizeof text - 1) <= 0) text[0] = 0;
-  if (fd >= 0) close(fd);
-  std::pair<char, int> stat{0, 0};
-  const char* close_paren = std::strrchr(text, ')');
-  if (close_paren == nullptr ||
-      std::sscanf(close_paren + 1, " %c %d", &stat.first, &stat.second) != 2)
-    return {0, 0};
-  return stat;
+std::string file_text(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // Waits until the process is gone (zombie_counts: or a zombie its new parent has to collect).
 bool dies(unsigned long pid, bool zombie_counts) {
-  const auto started = std::chrono::steady_clock::now();
-  for (;; thr_msleep(20)) {
-    const char state = proc_stat(std::to_string(pid)).first;
-    if (state == 0 || (zombie_counts && state == 'Z')) return true;
-    if (!before_deadline(started)) return false;
+  for (auto started = std::chrono::steady_clock::now(); before_deadline(started); thr_msleep(20)) {
+    const std::string stat = file_text("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || (zombie_counts && stat.compare(paren, 4, ") Z ") == 0))
+      return true;
   }
+  return false;
 }
 
-std::set<int> children_of_this_process() {
-  std::set<int> children;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr)
-    if (std::atoi(entry->d_name) > 0 && proc_stat(entry->d_name).second == getpid())
-      children.insert(std::atoi(entry->d_name));
-  if (proc != nullptr) closedir(proc);
-  return children;
+// What the child does with its start is its own: ipc_run's tests see its words, output, exit
+// status and failures to start end to end.
+std::string run_to_end(const std::string& command) {
+  const CHILD child = start_child(command);
+  const std::string output = read_all(child.output);
+  THR_PROCESS_EXIT_CODE code{-1, -1};
+  EXPECT_EQ(wait_for_end(child.pid, &code), 1) << command;
+  close_pipes(child);
+  return output;
 }
 
-TEST(HostProcess, SplitsTheCommandLineLikeAShell) {
-  OUTCOME outcome = run_to_end(
-      CHILDREN + R"(/print_args plain "two words" 'single $HOME' back\ slash "q\"uote" '')");
-  EXPECT_EQ(outcome.output, "plain\ntwo words\nsingle $HOME\nback slash\nq\"uote\n\n");
-  EXPECT_EQ(outcome.wait_result, 1);
-  EXPECT_EQ(outcome.code.status, 0);
-  EXPECT_EQ(outcome.code.exit_code, 0);
-
-  EXPECT_THAT(start_error(R"(print_args "unclosed)"), HasSubstr("unclosed"));
-  EXPECT_THAT(start_error("   "), HasSubstr("Cannot split the command line"));
-}
-
-TEST(HostProcess, ChildGetsJoinedStderrNoHostDescriptorAndDefaultSignalsInItsOwnGroup) {
-  EXPECT_EQ(run_to_end(CHILDREN + "/write_both").output, "to stdout\nto stderr\n");
-  EXPECT_EQ(run_to_end(CHILDREN + "/write_both", false).output, "to stdout\n");
-
-  int inheritable = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
-  ASSERT_GE(inheritable, 0);
-  EXPECT_EQ(run_to_end(CHILDREN + "/list_fds").output, "0\n1\n2\n");
-  close(inheritable);
-
-  void (*old_pipe)(int) = signal(SIGPIPE, SIG_IGN);
-  void (*old_int)(int) = signal(SIGINT, SIG_IGN);
-  sigset_t blocked;
-  sigset_t old_mask;
+TEST(HostProcess, AChildHasNoHostDescriptorDefaultSignalsAnEmptyMaskAndItsOwnGroup) {
+  const int inheritable = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+  signal(SIGINT, SIG_IGN);
+  sigset_t blocked, old_mask;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGUSR1);
-  sigaddset(&blocked, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
-  OUTCOME outcome = run_to_end(CHILDREN + "/show_signals");
+  EXPECT_EQ(run_to_end("ls /proc/self/fd"), "0\n1\n2\n3\n") << "3 is ls's own directory";
+  EXPECT_TRUE(
+      std::regex_match(run_to_end("grep -E '^(Pid|NSpgid|SigBlk|SigIgn):' /proc/self/status"),
+                       std::regex("Pid:\t(\\d+)\nNSpgid:\t\\1\nSigBlk:\t0+\nSigIgn:\t0+\n")));
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  signal(SIGPIPE, old_pipe);
-  signal(SIGINT, old_int);
-  EXPECT_EQ(outcome.output, "blocked:\nSIGPIPE default\nSIGINT default\ngroup leader yes\n");
+  signal(SIGINT, SIG_DFL);
+  close(inheritable);
 }
 
-TEST(HostProcess, ProgramThatCannotStartIsReportedAtOnceWithNoChildLeft) {
-  const std::set<int> before = children_of_this_process();
-  std::string missing = start_error("/nonexistent/program --flag");
-  EXPECT_THAT(missing, HasSubstr("/nonexistent/program"));
-  EXPECT_THAT(missing, HasSubstr(std::strerror(ENOENT)));
-  EXPECT_THAT(start_error("no_such_program_on_the_path"), HasSubstr("no_such_program_on_the_path"));
-  const std::string plain_file = std::string(IPC_SOURCE_DIR) + "/README.md";
-  std::string refused = start_error(plain_file);
-  EXPECT_THAT(refused, HasSubstr(plain_file));
-  EXPECT_THAT(refused, HasSubstr(std::strerror(EACCES)));
-  EXPECT_THAT(start_error(CHILDREN + "/print_cwd", "cwd=/nonexistent/directory"),
-              HasSubstr(std::strerror(ENOENT)));
-  EXPECT_THAT(start_error(CHILDREN + "/print_cwd", "priority=high"),
-              HasSubstr("unknown process option \"priority=high\""));
-  EXPECT_EQ(children_of_this_process(), before);
-  EXPECT_EQ(run_to_end(CHILDREN + "/print_cwd", true, "cwd=/").output, "/\n");
-}
-
-// Successful writes, exit codes and thr_system's status are seen in the library's whole runs.
-TEST(HostProcess, WriteToAnEndedChildOrAClosedHandleFailsWithoutSigpipe) {
-  const std::string text = "line one\n";
-  uint32_t count = 0;
-  THR_PROCESS_EXIT_CODE code{};
-  // SIGPIPE stays at its default here: a raised one would end the test program.
-  CHILD deaf = start_child(CHILDREN + "/print_args");
-  EXPECT_EQ(wait_for_end(deaf.pid, &code), 1);
-  EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0);
-  close_pipes(deaf);
-
-  // A closed handle stays dead even when its descriptor number serves a new child's pipe.
-  CHILD next = start_child(CHILDREN + "/echo_stdin");
-  EXPECT_NE(thr_process_write(deaf.input, text.data(), text.size(), &count), 0) << "closed handle";
-  EXPECT_NE(next.input, deaf.input);
-  thr_process_close_pipe(next.input);
-  EXPECT_EQ(read_all(next.output), "");
-  EXPECT_EQ(wait_for_end(next.pid, &code), 1);
-  thr_process_close_pipe(next.output);
-}
-
-TEST(HostProcess, PeekReportsTheEndOnceTheChildClosesItsOutput) {
-  CHILD child = start_child(CHILDREN + "/sleep_forever --close-output");
-  EXPECT_EQ(read_all(child.output), "");
-  uint32_t waiting = 7;
-  EXPECT_NE(thr_process_peek(child.output, &waiting), 0);
-  EXPECT_EQ(waiting, 0u);
-  THR_PROCESS_EXIT_CODE code{};
-  EXPECT_EQ(thr_process_wait(child.pid, &code, 1), 0) << "still running after closing its output";
-  EXPECT_EQ(thr_process_terminate(child.pid, code), 0);
-  close_pipes(child);
-  EXPECT_NE(thr_process_peek(child.output, &waiting), 0) << "closed handle";
-}
-
-TEST(HostProcess, TableRefusesIdsThatAreNotLiveChildrenAndReapsClosedHandles) {
-  THR_PROCESS_EXIT_CODE code{};
-  for (unsigned long stranger : {0ul, 1ul, static_cast<unsigned long>(getpid()), ~0ul}) {
-    EXPECT_EQ(thr_process_wait(stranger, &code, 1), -1) << stranger;
-    EXPECT_NE(thr_process_terminate(stranger, code), 0) << stranger;
-  }
-
-  CHILD child = start_child(CHILDREN + "/print_args once");
-  read_all(child.output);
-  EXPECT_EQ(wait_for_end(child.pid, &code), 1);
-  EXPECT_EQ(thr_process_wait(child.pid, &code, 1), -1) << "collected ids are forgotten";
-  EXPECT_NE(thr_process_terminate(child.pid, code), 0);
-  close_pipes(child);
-
-  CHILD closed = start_child(CHILDREN + "/print_args bye");
-  EXPECT_EQ(read_all(closed.output), "bye\n");
-  thr_process_close_handle(closed.pid);
-  EXPECT_EQ(thr_process_wait(closed.pid, &code, 1), -1);
-  EXPECT_TRUE(dies(closed.pid, false)) << "the host reaps children whose handle was closed";
-  close_pipes(closed);
-}
-
-TEST(HostProcess, TerminateKillsTheWholeGroupAndLeavesNoZombie) {
-  CHILD child = start_child(CHILDREN + "/sleep_forever --grandchild");
-  std::string line;
-  char c = 0;
-  for (uint32_t count = 0; c != '\n' && thr_process_read(child.output, &c, 1, &count) == 0;)
-    line.append(&c, count);
-  const int grandchild = std::atoi(line.c_str());
-  ASSERT_GT(grandchild, 0);
-  THR_PROCESS_EXIT_CODE code{0, 1};
-  EXPECT_EQ(thr_process_terminate(child.pid, code), 0);
-  EXPECT_EQ(read_all(child.output), "") << "the pipe ends once the whole group is gone";
-  EXPECT_TRUE(dies(grandchild, true));
-  EXPECT_TRUE(dies(child.pid, false)) << "the host reaps terminated children";
-  EXPECT_EQ(thr_process_wait(child.pid, &code, 1), -1);
-  EXPECT_NE(thr_process_terminate(child.pid, code), 0);
-  close_pipes(child);
+TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
+  const std::string failures[][3] = {
+      {"no_such_program_on_the_path", "", "\"no_such_program_on_the_path\": No such file"},
+      {"pwd", "priority=high", "unknown process option \"priority=high\""},
+      {R"(printf "unclosed)", "", "unclosed"},
+      {"   ", "", "Cannot split the command line"},
+  };
+  for (const auto& [command, option, complaint] : failures)
+    EXPECT_THAT(start_error(command, option), HasSubstr(complaint)) << command;
+  EXPECT_EQ(file_text("/proc/self/task/" + std::to_string(gettid()) + "/children"), "");
 }
 
 unsigned long g_victim = 0;
 void terminate_victim(int) { thr_process_terminate(g_victim, THR_PROCESS_EXIT_CODE{0, 0}); }
 
-TEST(HostProcess, TerminateWorksFromASignalHandlerAndTheChildStaysWaitable) {
-  CHILD child = start_child(CHILDREN + "/sleep_forever");
-  g_victim = child.pid;
-  struct sigaction action {};
-  struct sigaction old {};
+TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
+  THR_PROCESS_EXIT_CODE code{};
+  for (unsigned long stranger : {0ul, 1ul, static_cast<unsigned long>(getpid()), ~0ul}) {
+    EXPECT_EQ(thr_process_wait(stranger, &code, 1), -1) << stranger;
+    EXPECT_NE(thr_process_terminate(stranger, code), 0) << stranger;
+  }
+  const CHILD forgotten = start_child("echo bye");
+  EXPECT_EQ(read_all(forgotten.output), "bye\n");
+  thr_process_close_handle(forgotten.pid);
+  EXPECT_EQ(thr_process_wait(forgotten.pid, &code, 1), -1);
+
+  // A group whose grandchild holds the output pipe, killed directly; a sleeper that closed its
+  // output, killed from a signal handler, stays waitable for its caller.
+  const CHILD group = start_child("sh -c 'sleep 600 & echo $!; wait'");
+  const CHILD sleeper = start_child("sh -c 'exec >&- 2>&- sleep 600'");
+  std::string line;
+  char c = 0;
+  for (uint32_t count = 0; c != '\n' && thr_process_read(group.output, &c, 1, &count) == 0;)
+    line.append(&c, count);
+  ASSERT_GT(std::atoi(line.c_str()), 0);
+  EXPECT_EQ(thr_process_terminate(group.pid, code), 0);
+  EXPECT_EQ(read_all(sleeper.output), "");
+  uint32_t waiting = 7;
+  EXPECT_NE(thr_process_peek(sleeper.output, &waiting), 0) << "the end, seen while it runs";
+  EXPECT_EQ(waiting, 0u);
+  EXPECT_EQ(thr_process_wait(sleeper.pid, &code, 1), 0);
+  g_victim = sleeper.pid;
+  struct sigaction action {
+  }, old{};
   action.sa_handler = terminate_victim;
   sigaction(SIGUSR1, &action, &old);
   raise(SIGUSR1);
   sigaction(SIGUSR1, &old, nullptr);
-  THR_PROCESS_EXIT_CODE code{};
-  ASSERT_EQ(wait_for_end(child.pid, &code), 1);
+  ASSERT_EQ(wait_for_end(sleeper.pid, &code), 1);
   EXPECT_EQ(code.status & 0x7f, SIGKILL);
-  close_pipes(child);
+  EXPECT_EQ(thr_process_wait(sleeper.pid, &code, 1), -1) << "collected ids are forgotten";
+  EXPECT_NE(thr_process_terminate(sleeper.pid, code), 0);
+
+  // SIGPIPE stays at its default here: a raised one would end the test program.
+  uint32_t count = 0;
+  EXPECT_NE(thr_process_write(sleeper.input, "x", 1, &count), 0) << "the reader has ended";
+  close_pipes(sleeper);
+  EXPECT_NE(thr_process_peek(sleeper.output, &waiting), 0) << "closed handle";
+  const CHILD cat = start_child("cat");  // may get the closed handle's descriptor number
+  EXPECT_NE(thr_process_write(sleeper.input, "x", 1, &count), 0) << "closed handle";
+  EXPECT_NE(cat.input, sleeper.input);
+  thr_process_close_pipe(cat.input);
+  EXPECT_EQ(read_all(cat.output), "") << "cat saw its input end";
+  EXPECT_EQ(wait_for_end(cat.pid, &code), 1);
+
+  EXPECT_EQ(read_all(group.output), "") << "the pipe ends once the whole group is gone";
+  EXPECT_TRUE(dies(std::atoi(line.c_str()), true));
+  EXPECT_TRUE(dies(forgotten.pid, false));
+  EXPECT_TRUE(dies(group.pid, false)) << "reaped after a grace for its caller's wait";
+  EXPECT_EQ(thr_process_wait(group.pid, &code, 1), -1);
+  for (const CHILD& child : {forgotten, group, cat}) close_pipes(child);
 }
 
 }  // namespace
