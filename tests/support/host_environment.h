@@ -1,5 +1,4 @@
-// Starts the host layer (interpreter and message service) once around all tests of a binary.
-// Include it from one source file of the binary.
+// Starts the host layer once around all tests of the binary that includes this (in one file).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,23 +1,66 @@
-// The process service against real children: what the kernel decides about their start,
-// descriptors, signals, group, pipes, termination and reaping.
+// The POSIX host layer against the kernel: children's start, descriptors, signals, group,
+// pipes, termination and reaping; FIFOs in private directories. ipc_run's tests see children's
+// words, output, exit status and failures to exec end to end, and, with the pool helper's, a
+// late FIFO reader, one that never comes and one that does not read.
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
 
+#include "host/cfg.h"
+#include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 using ::testing::HasSubstr;
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+}
+
+// First: a writer gives up waiting early once a child this thread started has ended.
+TEST(HostNamedPipe, AFifoInAPrivateDirectoryCarriesWritesWholeAndLeavesNothingBehind) {
+  THR_NAMED_PIPE writer("");
+  ASSERT_TRUE(writer.create());
+  const std::string name = writer.pipe_name, directory = name.substr(0, name.rfind('/'));
+  EXPECT_TRUE(S_ISFIFO(mode_of(name)));
+  EXPECT_EQ(mode_of(directory) & 0777, 0700u);
+
+  cfg_set_value("thr_named_pipe_connect_timeout", "100");
+  EXPECT_FALSE(writer.connect()) << "no reader";
+  EXPECT_EQ(writer.error_status, ETIMEDOUT);
+  cfg_unset_value("thr_named_pipe_connect_timeout");
+  auto reader = std::make_unique<THR_NAMED_PIPE>(name.c_str());
+  ASSERT_TRUE(reader->connect_r()) << "the read end opens without a writer";
+  char buffer[512];
+  EXPECT_EQ(reader->read(buffer, sizeof buffer), 0);
+  ASSERT_TRUE(writer.connect());
+  EXPECT_EQ(mode_of(name), 0u) << "both ends open: the name is no longer needed";
+  EXPECT_EQ(writer.write("Partition 0 is ready", 20), 20);
+  ASSERT_EQ(reader->read(buffer, sizeof buffer), 20) << "a small write arrives whole";
+  EXPECT_EQ(std::string(buffer, 20), "Partition 0 is ready");
+  EXPECT_EQ(reader->read(buffer, sizeof buffer), 0) << "nothing waits: returns at once";
+  EXPECT_EQ(reader->error_status, 0);
+  reader.reset();
+  EXPECT_EQ(writer.write("Finished all partitions", 23), -1) << "and no SIGPIPE";
+  EXPECT_EQ(writer.error_status, EPIPE);
+  writer.remove();
+  EXPECT_EQ(mode_of(directory), 0u);
+
+  THR_NAMED_PIPE missing("/nonexistent/directory/pipe");
+  EXPECT_FALSE(missing.connect_r());
+  EXPECT_EQ(missing.read(buffer, sizeof buffer) + missing.write("x", 1), -2) << "not connected";
+}
 
 // The text of a start that must fail, or "" when it started.
 std::string start_error(const std::string& command_line, const std::string& option) {
@@ -29,44 +72,29 @@ std::string start_error(const std::string& command_line, const std::string& opti
   return std::unique_ptr<BRANTOR_ERROR_MESSAGE>(result.error()->make_error_message())->text();
 }
 
-std::string file_text(const std::string& path) {
-  std::ifstream file(path);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// Waits until the process is gone (zombie_counts: or a zombie its new parent has to collect).
-bool dies(unsigned long pid, bool zombie_counts) {
-  for (auto started = std::chrono::steady_clock::now(); before_deadline(started); thr_msleep(20)) {
-    const std::string stat = file_text("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || (zombie_counts && stat.compare(paren, 4, ") Z ") == 0))
-      return true;
-  }
+// Waits until the process is reaped, its /proc entry gone.
+bool dies(unsigned long pid) {
+  for (auto started = std::chrono::steady_clock::now(); before_deadline(started); thr_msleep(20))
+    if (access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0) return true;
   return false;
-}
-
-// What the child does with its start is its own: ipc_run's tests see its words, output, exit
-// status and failures to start end to end.
-std::string run_to_end(const std::string& command) {
-  const CHILD child = start_child(command);
-  const std::string output = read_all(child.output);
-  THR_PROCESS_EXIT_CODE code{-1, -1};
-  EXPECT_EQ(wait_for_end(child.pid, &code), 1) << command;
-  close_pipes(child);
-  return output;
 }
 
 TEST(HostProcess, AChildHasNoHostDescriptorDefaultSignalsAnEmptyMaskAndItsOwnGroup) {
   const int inheritable = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
   signal(SIGINT, SIG_IGN);
   sigset_t blocked, old_mask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGUSR1);
+  sigfillset(&blocked);
   pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
-  EXPECT_EQ(run_to_end("ls /proc/self/fd"), "0\n1\n2\n3\n") << "3 is ls's own directory";
-  EXPECT_TRUE(
-      std::regex_match(run_to_end("grep -E '^(Pid|NSpgid|SigBlk|SigIgn):' /proc/self/status"),
-                       std::regex("Pid:\t(\\d+)\nNSpgid:\t\\1\nSigBlk:\t0+\nSigIgn:\t0+\n")));
+  const std::string runs[][2] = {{"ls /proc/self/fd", "0\n1\n2\n3\n"},  // 3 is ls's own directory
+                                 {"grep -E '^(Pid|NSpgid|SigBlk|SigIgn):' /proc/self/status",
+                                  "Pid:\t(\\d+)\nNSpgid:\t\\1\nSigBlk:\t0+\nSigIgn:\t0+\n"}};
+  for (const auto& [command, expected] : runs) {
+    const CHILD child = start_child(command);
+    EXPECT_TRUE(std::regex_match(read_all(child.output), std::regex(expected))) << command;
+    THR_PROCESS_EXIT_CODE code{-1, -1};
+    EXPECT_EQ(wait_for_end(child.pid, &code), 1);
+    close_pipes(child);
+  }
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   signal(SIGINT, SIG_DFL);
   close(inheritable);
@@ -81,7 +109,8 @@ TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
   };
   for (const auto& [command, option, complaint] : failures)
     EXPECT_THAT(start_error(command, option), HasSubstr(complaint)) << command;
-  EXPECT_EQ(file_text("/proc/self/task/" + std::to_string(gettid()) + "/children"), "");
+  EXPECT_EQ(std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children").peek(), EOF)
+      << "no child is left";
 }
 
 unsigned long g_victim = 0;
@@ -102,11 +131,9 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   // output, killed from a signal handler, stays waitable for its caller.
   const CHILD group = start_child("sh -c 'sleep 600 & echo $!; wait'");
   const CHILD sleeper = start_child("sh -c 'exec >&- 2>&- sleep 600'");
-  std::string line;
-  char c = 0;
-  for (uint32_t count = 0; c != '\n' && thr_process_read(group.output, &c, 1, &count) == 0;)
-    line.append(&c, count);
-  ASSERT_GT(std::atoi(line.c_str()), 0);
+  char started[32];
+  uint32_t count = 0;  // sh has started its sleep once it echoes
+  EXPECT_EQ(thr_process_read(group.output, started, sizeof started, &count), 0);
   EXPECT_EQ(thr_process_terminate(group.pid, code), 0);
   EXPECT_EQ(read_all(sleeper.output), "");
   uint32_t waiting = 7;
@@ -114,8 +141,7 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   EXPECT_EQ(waiting, 0u);
   EXPECT_EQ(thr_process_wait(sleeper.pid, &code, 1), 0);
   g_victim = sleeper.pid;
-  struct sigaction action {
-  }, old{};
+  struct sigaction action = {}, old = {};
   action.sa_handler = terminate_victim;
   sigaction(SIGUSR1, &action, &old);
   raise(SIGUSR1);
@@ -126,7 +152,6 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   EXPECT_NE(thr_process_terminate(sleeper.pid, code), 0);
 
   // SIGPIPE stays at its default here: a raised one would end the test program.
-  uint32_t count = 0;
   EXPECT_NE(thr_process_write(sleeper.input, "x", 1, &count), 0) << "the reader has ended";
   close_pipes(sleeper);
   EXPECT_NE(thr_process_peek(sleeper.output, &waiting), 0) << "closed handle";
@@ -137,10 +162,10 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   EXPECT_EQ(read_all(cat.output), "") << "cat saw its input end";
   EXPECT_EQ(wait_for_end(cat.pid, &code), 1);
 
-  EXPECT_EQ(read_all(group.output), "") << "the pipe ends once the whole group is gone";
-  EXPECT_TRUE(dies(std::atoi(line.c_str()), true));
-  EXPECT_TRUE(dies(forgotten.pid, false));
-  EXPECT_TRUE(dies(group.pid, false)) << "reaped after a grace for its caller's wait";
+  EXPECT_EQ(read_all(group.output), "");
+  EXPECT_NE(thr_process_peek(group.output, &waiting), 0) << "the sleep that held it is gone too";
+  EXPECT_TRUE(dies(forgotten.pid));
+  EXPECT_TRUE(dies(group.pid)) << "reaped after a grace for its caller's wait";
   EXPECT_EQ(thr_process_wait(group.pid, &code, 1), -1);
   for (const CHILD& child : {forgotten, group, cat}) close_pipes(child);
 }
