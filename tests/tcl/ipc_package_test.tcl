@@ -20,20 +20,20 @@ test result {the dict of an exit, of a death by signal and of a program not foun
 } -result {{ok 1 title backend status 768 exit_code 3 signal {} stopped 0 timed_out 0 exec_error\
     {}} {ok 1 title sh signal SIGKILL} {ok 0 exec_error ENOENT} {error {}} 1}
 
-test safe {messages in order, stray text, the safe interpreter and hidden commands} -body {
+test trusted-expose {-trusted evaluates in the application, -expose lets a command through} -body {
     proc ::note {text} { lappend ::notes $text }
+    ipc::run -trusted printf {%s\n} {set ::trusted yes}
+    list $::trusted [heard -expose note printf {%s\n} {note exposed} {proc hello {} {}}] $::notes
+} -result {yes {} exposed}
+
+test safe {messages in order, stray text, the safe interpreter, nothing of earlier runs} -body {
     list [heard printf {%s\n} {msg_post 0 error 7 {disk $full [now]}} {msg_post 0 W 8 careful} \
               {msg_post 0 info {no id}} {msg_internal_error 0 broken} hello {set ::from_child 1} \
-              {exec touch made} {note {hidden}} "msg_post 0 info \{never closed"] \
-        [info exists ::from_child] [info exists ::notes]
+              {exec touch made} {note hidden} "msg_post 0 info \{never closed"] \
+        [info exists ::from_child] $::notes
 } -result [list [concat {error 7 {disk $full [now]} warning 8 careful info {} {no id} internal {}\
-    broken stray hello stray {exec touch made} stray {note {hidden}}} \
-    [list stray "msg_post 0 info \{never closed"]] 0 0]
-
-test trusted-expose {-trusted evaluates in the application, -expose lets a command through} -body {
-    ipc::run -trusted printf {%s\n} {set ::from_child trusted}
-    list $::from_child [heard -expose {note} -- printf {%s\n} {note {exposed}}] $::notes
-} -result {trusted {} exposed}
+    broken stray hello stray {exec touch made} stray {note hidden}} \
+    [list stray "msg_post 0 info \{never closed"]] 0 exposed]
 
 foreach {name options words expected} {
     plain {-plain -nostderr -cwd /usr/share -env {IPC_ONE 1 IPC_TWO {two words}}}
