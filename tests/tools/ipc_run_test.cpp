@@ -170,7 +170,8 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
              HasSubstr("NOT posting tcl buffer = stray"), HasSubstr(stray + "stray\n"),
              HasSubstr("should be \"ipc_send TEXT\""), HasSubstr("DONE TOTAL ?TEXT?"),
              Not(HasSubstr(stray + "ipc_progress")), Not(HasSubstr("50%")))},
-      {R"(ipc_run --report -- printf '%s\n' 'msg_post 0 error 7 {disk full}' 'msg_post 0 info x')",
+      // The child's standard error joins its output, in order.
+      {R"(ipc_run --report -- sh -c "echo 'msg_post 0 E 7 {disk full}'; echo msg_post 0 I x >&2")",
        0, "report: ERROR 7: disk full\nreport: INFO: x\nreport: 2 messages\n"},
       {"ipc_run --plain --suppress 112000 -- echo hidden", 0},
       {"ipc_run --color -- echo 'msg_post 0 E 3 {x}'", 0, "\033[1;31mERROR 3:\033[0m x\n"},
