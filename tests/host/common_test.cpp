@@ -1,7 +1,6 @@
-// The host's common services on real interpreters and threads: the child interpreters that hear
-// child lines, the host's message commands in them, the trusted interpreter's life, own or
-// adopted, and its event pump; message formats, reports, events and thread identity. ipc_run's
-// tests see trusted mode, exposed commands, the message commands' output and internal errors.
+// The host's common services, real: child interpreters and the message commands in them, the
+// trusted interpreter's life and event pump, messages, events, threads, formatting. ipc_run's
+// tests see trusted mode, exposed commands and the message commands' output.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 
 #include "host/cfg.h"
 #include "host/host.h"
+#include "host/mem.h"
 #include "host/msg.h"
 #include "host/thr_event.h"
 #include "host/thr_gui.h"
@@ -40,8 +40,7 @@ std::string described(const std::vector<MSG_RECORD>& records, const std::string&
 // One line after another in this thread's child interpreter, each leaving it usable for the next.
 TEST(Ztcl, ChildLinesRunSafelyWithinTheTimeLimitAndCannotTakeTheHostCommands) {
   host_start("ztcl_test");
-  cfg_set_value("tcl_time_limit", "200");
-  ztcl_reset_child_interpreter();
+  cfg_set_value("tcl_time_limit", "200");  // read when the child interpreter is made
   MSG_INDEX::get_default_index()->suppress(991000);
   CAPTURED_MESSAGES messages;
   char stale[56], live[56];
@@ -126,9 +125,6 @@ TEST(Ztcl, TheTrustedInterpreterLivesFromStartToStopAndPumpsItsEvents) {
     if (thr_qt_process_events() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_NE(Tcl_GetVar(trusted, "ready", TCL_GLOBAL_ONLY), nullptr) << "file events too";
   Tcl_Eval(trusted, "close $r; close $w");
-  int off_thread = -1;
-  std::thread([&off_thread] { off_thread = thr_qt_process_events(); }).join();
-  EXPECT_EQ(off_thread, 0) << "served on the interpreter's own thread only";
   EXPECT_EQ(thr_qt_process_events(), 0) << "a future timer is not served, and nothing blocks";
   host_stop();
   EXPECT_TRUE(!ztcl_get_interpreter() && !ztcl_get_trusted_interpreter() && !msg_initialized);
@@ -158,7 +154,7 @@ void fill(MSG_BASE& message, const char* format, ...) {
   va_end(args);
 }
 
-TEST(HostMessage, FormatsTakeArgumentsByPositionAndEndInASymbol) {
+TEST(HostMessage, FormatsByPositionAndSymbolDebugLevelsByModuleAndRegistrationsWhileAlive) {
   const char* formats[][3] = {
       {"%1!s!/EIPC_COMMAND_ERROR", "100% %d", "IPC_COMMAND_ERROR"},  // an argument is no format
       {"%2!d! of %1!s! / 100%%1!s!/ITWO_ARGS", "42 of 100% %d / 100%1!s!", "TWO_ARGS"},
@@ -170,31 +166,47 @@ TEST(HostMessage, FormatsTakeArgumentsByPositionAndEndInASymbol) {
     EXPECT_EQ(message.text(), text) << format;
     EXPECT_EQ(message.symbol(), symbol) << format;
   }
+  msg_set_debug_level("IPC", 2);
+  EXPECT_TRUE(msg_debug_enabled("IPC", MSG_D_LEVEL_2) && MSG_D::debug_messages_enabled(nullptr));
+  EXPECT_FALSE(msg_debug_enabled("IPC", MSG_D_LEVEL_3) || msg_debug_enabled("X", MSG_D_LEVEL_1));
+  EXPECT_FALSE(MSG_D::debug_messages_enabled("X"));
+  static const unsigned ids[] = {991001};
+  static const MSG_POST_TYPE types[] = {MSG_POST_ERROR};
+  MSG_POST_TYPE type = MSG_POST_INFO;
+  auto registrar = std::make_unique<MSG_ID_REGISTRAR>(ids, types, 1);
+  EXPECT_TRUE(MSG_INDEX::get_default_index()->is_registered(991001, &type) && type == types[0]);
+  registrar.reset();
+  EXPECT_FALSE(MSG_INDEX::get_default_index()->is_registered(991001, &type));
+  std::string out;  // the memory service's formatting, whatever the length
+  MEM_DETAIL::stl_raw_sprintf(&out, "<%s>", std::string(5000, 'a').c_str());
+  EXPECT_EQ(out, "<" + std::string(5000, 'a') + ">");
+  MEM_DETAIL::stl_raw_sprintf(&out, "%s=%d", "x", 42);
+  EXPECT_EQ(out, "x=42") << "the text is replaced";
 }
 
-// Four threads post to one report, then wait for one manual-reset event posted by a fifth.
-TEST(HostThreads, AReportAndAManualResetEventServeManyThreads) {
-  MSG_REPORT report;
+TEST(HostMessageDeathTest, AnInternalErrorNamesItsPlaceAndAborts) {
+  EXPECT_DEATH(MSG_INTERNAL_ERROR::report("x", "IPC", "f.cpp", 5),
+               "INTERNAL ERROR: x \\(IPC f.cpp:5\\)");
+}
+
+// Four threads wait for one manual-reset event posted by a fifth.
+TEST(HostThreads, AManualResetEventWakesEveryWaiterUntilReset) {
   THR_EVENT event = thr_event_create();
   EXPECT_EQ(thr_event_wait(event, 10), 1) << "a new event is not signalled";
   std::atomic<int> woken{0};
   std::vector<std::thread> threads(4);
   for (std::thread& thread : threads)
-    thread = std::thread([&] {
-      for (int i = 0; i < 250; ++i) msg_post(BRANTOR_ERROR_MESSAGE("x"), false, &report);
-      woken += thr_event_wait(event, &thread == &threads[0] ? ULONG_MAX : 60000) == 0;
-    });
+    thread = std::thread(
+        [&] { woken += thr_event_wait(event, &thread == &threads[0] ? ULONG_MAX : 60000) == 0; });
   uint64_t poster = 0;
   std::thread([&] { thr_event_post(event), poster = thr_thread_self(); }).join();
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(woken, 4);
-  EXPECT_EQ(report.count(), 1000u);
   EXPECT_EQ(thr_event_wait(event, 0), 0) << "the event stays signalled until reset";
   thr_event_reset(event);
   EXPECT_EQ(thr_event_wait(event, 10), 1);
   thr_event_destroy(event);
-  EXPECT_EQ(thr_thread_self(), THR_THREAD_MAIN_ID);
-  EXPECT_NE(poster, THR_THREAD_MAIN_ID);
+  EXPECT_TRUE(thr_thread_self() == THR_THREAD_MAIN_ID && poster != THR_THREAD_MAIN_ID);
 }
 
 }  // namespace

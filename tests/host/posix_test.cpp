@@ -1,7 +1,6 @@
-// The POSIX host layer against the kernel: children's start, descriptors, signals, group,
-// pipes, termination and reaping; FIFOs in private directories. ipc_run's tests see children's
-// words, output, exit status and failures to exec end to end, and, with the pool helper's, a
-// late FIFO reader, one that never comes and one that does not read.
+// The POSIX host layer against the kernel: children's start, descriptors, signals, group, pipes,
+// ends and reaping; FIFOs. ipc_run's tests see children's words, output, exit status, failures
+// to exec, and FIFO readers that come late, never or do not read, end to end.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <signal.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -17,11 +17,52 @@
 #include "host/cfg.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
-#include "tests/support/child_process.h"
 
 namespace {
 
 using ::testing::HasSubstr;
+
+// A child started through the process service, its standard error joining its output.
+struct CHILD {
+  unsigned long pid = 0, output = 0, input = 0;
+  explicit CHILD(const std::string& command_line) {
+    THR_SYS_FUNC_STAT_STRUCT stat{};
+    auto result = thr_process_create2(command_line, "", &output, &output, &input, &stat);
+    EXPECT_TRUE(result.has_value()) << command_line;
+    if (result.has_value()) pid = result.value();
+  }
+};
+
+void close_pipes(const CHILD& child) {
+  thr_process_close_pipe(child.output);
+  thr_process_close_pipe(child.input);
+}
+
+bool before_deadline(std::chrono::steady_clock::time_point started) {
+  return std::chrono::steady_clock::now() - started < std::chrono::seconds(60);  // when loaded
+}
+
+// Everything the child writes until its output pipe is finished.
+std::string read_all(unsigned long pipe) {
+  std::string text;
+  char buffer[256];
+  uint32_t waiting = 0, count = 0;
+  for (auto started = std::chrono::steady_clock::now();
+       before_deadline(started) && thr_process_peek(pipe, &waiting) == 0;)
+    if (waiting > 0 && thr_process_read(pipe, buffer, sizeof buffer, &count) == 0)
+      text.append(buffer, count);
+    else
+      thr_msleep(5);
+  return text;
+}
+
+int wait_for_end(unsigned long pid, THR_PROCESS_EXIT_CODE* code) {
+  int result = 0;
+  for (auto started = std::chrono::steady_clock::now();
+       before_deadline(started) && (result = thr_process_wait(pid, code, 1)) == 0;)
+    thr_msleep(5);
+  return result;
+}
 
 mode_t mode_of(const std::string& path) {
   struct stat info {};
@@ -89,7 +130,7 @@ TEST(HostProcess, AChildHasNoHostDescriptorDefaultSignalsAnEmptyMaskAndItsOwnGro
                                  {"grep -E '^(Pid|NSpgid|SigBlk|SigIgn):' /proc/self/status",
                                   "Pid:\t(\\d+)\nNSpgid:\t\\1\nSigBlk:\t0+\nSigIgn:\t0+\n"}};
   for (const auto& [command, expected] : runs) {
-    const CHILD child = start_child(command);
+    const CHILD child(command);
     EXPECT_TRUE(std::regex_match(read_all(child.output), std::regex(expected))) << command;
     THR_PROCESS_EXIT_CODE code{-1, -1};
     EXPECT_EQ(wait_for_end(child.pid, &code), 1);
@@ -122,15 +163,15 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
     EXPECT_EQ(thr_process_wait(stranger, &code, 1), -1) << stranger;
     EXPECT_NE(thr_process_terminate(stranger, code), 0) << stranger;
   }
-  const CHILD forgotten = start_child("echo bye");
+  const CHILD forgotten("echo bye");
   EXPECT_EQ(read_all(forgotten.output), "bye\n");
   thr_process_close_handle(forgotten.pid);
   EXPECT_EQ(thr_process_wait(forgotten.pid, &code, 1), -1);
 
   // A group whose grandchild holds the output pipe, killed directly; a sleeper that closed its
   // output, killed from a signal handler, stays waitable for its caller.
-  const CHILD group = start_child("sh -c 'sleep 600 & echo $!; wait'");
-  const CHILD sleeper = start_child("sh -c 'exec >&- 2>&- sleep 600'");
+  const CHILD group("sh -c 'sleep 600 & echo $!; wait'");
+  const CHILD sleeper("sh -c 'exec >&- 2>&- sleep 600'");
   char started[32];
   uint32_t count = 0;  // sh has started its sleep once it echoes
   EXPECT_EQ(thr_process_read(group.output, started, sizeof started, &count), 0);
@@ -155,7 +196,7 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   EXPECT_NE(thr_process_write(sleeper.input, "x", 1, &count), 0) << "the reader has ended";
   close_pipes(sleeper);
   EXPECT_NE(thr_process_peek(sleeper.output, &waiting), 0) << "closed handle";
-  const CHILD cat = start_child("cat");  // may get the closed handle's descriptor number
+  const CHILD cat("cat");  // may get the closed handle's descriptor number
   EXPECT_NE(thr_process_write(sleeper.input, "x", 1, &count), 0) << "closed handle";
   EXPECT_NE(cat.input, sleeper.input);
   thr_process_close_pipe(cat.input);
