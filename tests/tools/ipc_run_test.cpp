@@ -198,7 +198,7 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run --timeout 0.3 -- sleep 30", 124, "",
        "ipc_run: sleep stopped after the --timeout of 0.3 seconds\n"},
       {"ipc_run --cwd /no/such/dir -- pwd", 125, HasSubstr("Cannot use \"/no/such/dir\" as the")},
-      {"ipc_run --named-pipe -- true x", 125, HasSubstr("ERROR 112002: Failed to open pipe")},
+      {"ipc_run --summary --named-pipe -- true x", 125, HasSubstr("open pipe"), HasSubstr("ok=0")},
       {"ipc_run --eval no_such_command -- true", 125, "",
        "ipc_run: --eval: invalid command name \"no_such_command\"\n"},
       {R"(ipc_run --pla --summ "-qcprintf 'x\n'")", 0, "INFO 112000: x\n" + plain_end,
@@ -259,7 +259,7 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
         "--pool 3 --helper h true", "--pool 3:5 true", "--helper h true", "-c true extra",
         "--plain=1 true", "--named-pipe true", "--s true", "--set ipc_buffer_size=0 true",
         "--timeout 5x true", "--env =x true", "--color=sometimes true",
-        "--set=ipc_use_system=1 --cwd=/ true"})
+        "--set=ipc_use_system=1 --cwd=/ true", "--set=ipc_use_system=1 --timeout=1 true"})
     rows.push_back({std::string("ipc_run ") + mistake, 2, "",
                     AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run [OPTIONS]"))});
 
