@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <tcl.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,38 +14,31 @@
 
 namespace {
 
-// The words the line's command was called with, or the error it raised.
-std::vector<std::string> words_of(Tcl_Interp* interpreter, const std::string& line) {
-  if (Tcl_EvalEx(interpreter, line.c_str(), static_cast<int>(line.size()), 0) != TCL_OK)
-    return {std::string("error: ") + Tcl_GetStringResult(interpreter)};
-  int count = 0;
-  Tcl_Obj** elements = nullptr;
-  Tcl_ListObjGetElements(nullptr, Tcl_GetObjResult(interpreter), &count, &elements);
-  std::vector<std::string> words;
-  for (int i = 0; i < count; ++i) {
-    int length = 0;
-    const char* bytes = Tcl_GetStringFromObj(elements[i], &length);
-    words.emplace_back(bytes, static_cast<size_t>(length));
-  }
-  return words;
+// The words the line's command was called with, as a Tcl list, or the error it raised.
+std::string words_of(Tcl_Interp* interpreter, const std::string& line) {
+  Tcl_EvalEx(interpreter, line.c_str(), static_cast<int>(line.size()), 0);
+  return Tcl_GetStringResult(interpreter);
+}
+
+std::string list(std::vector<const char*> words) {
+  const std::unique_ptr<char, void (*)(char*)> merged(
+      Tcl_Merge(static_cast<int>(words.size()), words.data()), [](char* text) { Tcl_Free(text); });
+  return merged.get();
 }
 
 TEST(BackendQuoting, EveryTextArrivesAsOneWordOnOneLine) {
   Tcl_Interp* tcl = Tcl_CreateInterp();
   Tcl_Eval(tcl,
            "foreach c {msg_post msg_internal_error Debug: ipc_progress} {proc $c args {set args}}");
-  for (const std::string text :
-       {"", "plain", "two words", "{", "}", "{a} b}", "[exec x]", "$HOME", "\\", "trailing\\",
-        "a\nb\n", "tab\there\r", "\"q\"", "#not a comment", "semi;colon", "ctrl\x01\x1f\x7f",
-        "\xc3\xbc utf-8"}) {
+  for (const char* text : {"", "plain", "two words", "{", "}", "{a} b}", "[exec x]", "$HOME", "\\",
+                           "trailing\\", "a\nb\n", "tab\there\r", "\"q\"", "#not a comment",
+                           "semi;colon", "ctrl\x01\x1f\x7f", "\xc3\xbc utf-8"}) {
     const std::string line = ipc_backend::post_line("warning", 12, text);
     EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
-    EXPECT_EQ(words_of(tcl, line), (std::vector<std::string>{"0", "warning", "12", text}));
-    EXPECT_EQ(words_of(tcl, ipc_backend::internal_error_line(text)),
-              (std::vector<std::string>{"0", text}));
-    EXPECT_EQ(words_of(tcl, ipc_backend::debug_line(text)), (std::vector<std::string>{text}));
-    EXPECT_EQ(words_of(tcl, ipc_backend::progress_line(3, 7, text)),
-              (std::vector<std::string>{"3", "7", text}));
+    EXPECT_EQ(words_of(tcl, line), list({"0", "warning", "12", text}));
+    EXPECT_EQ(words_of(tcl, ipc_backend::internal_error_line(text)), list({"0", text}));
+    EXPECT_EQ(words_of(tcl, ipc_backend::debug_line(text)), list({text}));
+    EXPECT_EQ(words_of(tcl, ipc_backend::progress_line(3, 7, text)), list({"3", "7", text}));
   }
   EXPECT_EQ(ipc_backend::post_line("info", 0, "done"), "msg_post 0 info done\n");
   Tcl_DeleteInterp(tcl);
