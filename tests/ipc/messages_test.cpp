@@ -48,14 +48,11 @@ TEST(Msgs, EachSeverityPostsUnderItsOwnIdUnlessSuppressed) {
         EXPECT_TRUE(record.kind == row.kind && record.id == row.id) << row.id;
     }
   }
-  index->suppress(112000);
-  index->suppress(112001);
-  EXPECT_TRUE(
-      dynamic_cast<MSG_I_NULL*>(std::unique_ptr<MSG_I>(MSG_IPC::I::COMMAND_INFO("")).get()));
-  EXPECT_TRUE(
-      dynamic_cast<MSG_W_NULL*>(std::unique_ptr<MSG_W>(MSG_IPC::W::COMMAND_WARNING("")).get()));
-  index->unsuppress(112000);
-  index->unsuppress(112001);
+  for (unsigned id : {112000u, 112001u}) index->suppress(id);
+  const std::unique_ptr<MSG_BASE> info(MSG_IPC::I::COMMAND_INFO("")),
+      warning(MSG_IPC::W::COMMAND_WARNING(""));
+  EXPECT_TRUE(dynamic_cast<MSG_I_NULL*>(info.get()) && dynamic_cast<MSG_W_NULL*>(warning.get()));
+  for (unsigned id : {112000u, 112001u}) index->unsuppress(id);
   EXPECT_GE(mem_initializer_count("IPC"), 1);
 }
 
@@ -112,27 +109,19 @@ TEST(Trace, DebugTextIsShownLiterallyAtLevelTwoOfModuleIpc) {
                                       "x=2"}));
 }
 
-TEST(FormatHelpers, FittingFormatsReplaceTheOutputAndMismatchesYieldTheMarker) {
-  std::string out = "old content";
-  EXPECT_TRUE(fmt_sprintf_helper(out, "%s (%ld)", fmt::make_printf_args("child", 42L)));
-  EXPECT_EQ(out, "child (42)");
-  EXPECT_TRUE(fmt_format_helper(out, "{} of {}", fmt::make_format_args(1, "two")));
-  EXPECT_EQ(out, "1 of two");
-  EXPECT_FALSE(fmt_sprintf_helper(out, "%d", fmt::make_printf_args("abc")));
-  EXPECT_EQ(out, "(unprintable)");
-  out.clear();
-  EXPECT_FALSE(fmt_format_helper(out, "{1}", fmt::make_format_args(7)));
-  EXPECT_EQ(out, "(unprintable)");
-}
-
-TEST(FormatHelpers, ReportShowsTheFormatLiterallyAndEachArgumentOrItsMarker) {
-  std::string out = "old content";
-  const char* null_text = nullptr;
-  // More arguments counted than given, and a null text: each marked, and the report goes on.
-  KORVEL::fmt_args_error(out, "{0} {x} %s }", 4, fmt::make_format_args(-12, null_text, true));
-  EXPECT_EQ(out,
-            "ERROR: args not compatible with format string\nformat: {0} {x} %s }\narg[0]: -12\n"
-            "arg[1]: (unprintable)\narg[2]: true\narg[3]: (unprintable)\n");
+TEST(FormatHelpers, SuccessReplacesTheOutputAMismatchMarksItAndTheReportGoesOn) {
+  std::string printed = "old", formatted = "old", bad_printf, bad_format, report = "old";
+  EXPECT_TRUE(fmt_sprintf_helper(printed, "%s (%ld)", fmt::make_printf_args("child", 42L)));
+  EXPECT_TRUE(fmt_format_helper(formatted, "{} of {}", fmt::make_format_args(1, "two")));
+  EXPECT_FALSE(fmt_sprintf_helper(bad_printf, "%d", fmt::make_printf_args("abc")));
+  EXPECT_FALSE(fmt_format_helper(bad_format, "{1}", fmt::make_format_args(7)));
+  const char* null_text = nullptr;  // marked, as are the arguments counted beyond those given
+  KORVEL::fmt_args_error(report, "%d", 4, fmt::make_format_args(-12, null_text, true));
+  EXPECT_EQ((std::vector<std::string>{printed, formatted, bad_printf, bad_format, report}),
+            (std::vector<std::string>{"child (42)", "1 of two", "(unprintable)", "(unprintable)",
+                                      "ERROR: args not compatible with format string\nformat: "
+                                      "%d\narg[0]: -12\narg[1]: (unprintable)\narg[2]: "
+                                      "true\narg[3]: (unprintable)\n"}));
 }
 
 }  // namespace
