@@ -37,8 +37,7 @@ void raise_with_a_live_child() {
   std::thread run([&command] {
     command.run(std::string(IPC_CHILDREN_DIR) + "/sleep_forever", "", false, nullptr, "", false);
   });
-  while (command.get_process_status(100) == NOT_STARTED) {
-  }
+  while (command.get_process_status(100) == NOT_STARTED) continue;
   if (command.get_process_status(0) != RUNNING) std::_Exit(90);
   raise(SIGTERM);
   run.join();
@@ -54,7 +53,6 @@ struct ROW {
 
 TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto own_pid = ::testing::Truly(exits_with_its_own_pid);
   const ROW rows[] = {
       {"a live child is killed, the earlier handler follows and the process goes on", host_handler,
        raise_with_a_live_child, 1, "Terminating backend processes...\n"},
@@ -79,14 +77,14 @@ TEST(Signal, HandlerKillsChildrenThenChainsOrExits) {
          print_pid();
          ipc_signal_handler(SIGTERM);
        },
-       1, own_pid},
+       1, ::testing::Truly(exits_with_its_own_pid)},
       {"SIGINT always exits", host_handler,
        [] {
          IPC_COMMAND command;
          print_pid();
          ipc_signal_handler(SIGINT);
        },
-       1, own_pid},
+       1, ::testing::Truly(exits_with_its_own_pid)},
       {"an ignored earlier disposition is never called", SIG_IGN,
        [] {
          IPC_COMMAND command;

@@ -12,10 +12,8 @@
 
 namespace {
 
-// Demangled names of the defined dynamic symbols, without their signatures, leaving out the
-// toolchain's: instantiations of standard templates keep the standard library's default
-// visibility (a return type comes first in a demangled instantiation), and the toolchain adds
-// markers that begin with an underscore.
+// Demangled names of the defined dynamic symbols without signatures, less the toolchain's: standard
+// template instantiations (a return type may come first) and markers beginning with "_".
 std::set<std::string> exported_names() {
   const std::string command = std::string("nm -D -C -j --defined-only ") + IPC_LIBRARY_PATH;
   std::unique_ptr<FILE, int (*)(FILE*)> nm(popen(command.c_str(), "r"), pclose);
@@ -31,8 +29,6 @@ std::set<std::string> exported_names() {
 
 TEST(Symbols, LibraryExportsItsInterfaceAndNothingInternal) {
   const std::set<std::string> names = exported_names();
-  ASSERT_FALSE(names.empty()) << "nm found no symbols in " << IPC_LIBRARY_PATH;
-
   std::set<std::string> expected = {"vtable for IPC_COMMAND", "typeinfo for IPC_COMMAND",
                                     "ipc_command_global_state_mutex", "ipc_pipe_state_mutex",
                                     "ipc_named_pipes"};

@@ -1,7 +1,5 @@
-// Runs on worker threads: each evaluates its child's lines in its own thread's interpreter, so
-// every message is in the run's report when run() returns, whatever the trusted thread does.
-// Every run lasts at least the library's half-second grace poll, so the full 200 runs per thread
-// are made by the thread-sanitizer pass of scripts/test (IPC_STRESS_RUNS=200), fewer elsewhere.
+// Runs on worker threads keep every child message whatever the trusted thread does. Each run
+// takes the half-second grace poll, so only the thread-sanitizer pass makes 200 (IPC_STRESS_RUNS).
 #include <gtest/gtest.h>
 #include <tcl.h>
 
