@@ -97,6 +97,11 @@ TEST(HostNamedPipe, AFifoInAPrivateDirectoryCarriesWritesWholeAndLeavesNothingBe
   EXPECT_EQ(writer.error_status, EPIPE);
   writer.remove();
   EXPECT_EQ(mode_of(directory), 0u);
+  THR_NAMED_PIPE unopened("");  // what the host's end at exit must remove
+  ASSERT_TRUE(unopened.create());
+  thr_process_terminate_all();
+  const std::string unopened_name = unopened.pipe_name;
+  EXPECT_EQ(mode_of(unopened_name.substr(0, unopened_name.rfind('/'))), 0u);
 
   THR_NAMED_PIPE missing("/nonexistent/directory/pipe");
   EXPECT_FALSE(missing.connect_r());
