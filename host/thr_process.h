@@ -97,7 +97,8 @@ void thr_request_stop();
 bool thr_stop_requested();
 
 // Kills every child the host started, each with its process group, and removes every named pipe
-// it created. Async-signal-safe; runs by itself at exit, a host calls it on its other ways out.
+// it created; no child starts after it. Async-signal-safe; runs by itself at exit, a host calls it
+// on its other ways out.
 void thr_process_terminate_all();
 
 // Non-zero on a Windows host; always 0 here.

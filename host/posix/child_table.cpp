@@ -43,6 +43,8 @@ SLOT g_slots[TABLE_SIZE];
 // group still belongs to the host. A group found empty frees its place for a new one.
 std::atomic<pid_t> g_groups[TABLE_SIZE];
 thread_local pid_t g_last_started = 0;
+std::atomic<int> g_starting{0};        // children between their clone and their entry in the table
+std::atomic<bool> g_closed{false};     // everything was terminated: no child starts any more
 std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forget
 std::once_flag g_reaper_started;
 
@@ -228,8 +230,21 @@ int child_table_terminate(pid_t pid) {
   return result;
 }
 
+bool child_table_begin_start() {
+  g_starting.fetch_add(1);
+  if (!g_closed.load()) return true;
+  g_starting.fetch_sub(1);
+  return false;
+}
+
+void child_table_end_start() { g_starting.fetch_sub(1); }
+
 void child_table_terminate_all() {
   int saved_errno = errno;
+  g_closed.store(true);
+  // A child starting on another thread is not in the table yet. That thread blocks every signal
+  // until it is, and a start ends in bounded time, so waiting here cannot deadlock.
+  while (g_starting.load() != 0) sched_yield();
   // Groups first: a leader dying alone could wake a waiter that ends the process before the rest
   // of its group is reached.
   for (std::atomic<pid_t>& group : g_groups) {

@@ -11,6 +11,10 @@ int child_table_reserve();
 void child_table_fill(int place, pid_t pid);
 // Gives a reserved place back when the child could not be started.
 void child_table_unreserve(int place);
+// Brackets a start from before its clone until it is filled in, with every signal of the calling
+// thread blocked; false (nothing to end) once child_table_terminate_all has run.
+bool child_table_begin_start();
+void child_table_end_start();
 
 // -1 when pid is not a waitable child of ours; 0 while it runs (only when no_hang); 1 when it
 // ended: *raw_status filled and the child forgotten.
@@ -25,7 +29,8 @@ int child_table_terminate(pid_t pid);
 void child_table_forget(pid_t pid);
 
 // SIGKILL to every child not yet reaped and to the process group of every child ever started
-// (a group outlives its leader). Async-signal-safe.
+// (a group outlives its leader), after any start in progress is in the table; no child starts
+// from then on. Async-signal-safe.
 void child_table_terminate_all();
 
 // True when the child last started on the calling thread has ended (reaped or not); false when

@@ -154,12 +154,19 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid) {
   pid_t child = -1;
   {
     ALL_SIGNALS_BLOCKED blocked;
-    // We wait here until the child runs the program or has given up (CLONE_VFORK).
-    child = __clone(become_program, stack.get() + CHILD_STACK_BYTES,
-                    CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-    if (child > 0) {
-      child_table_fill(place, child);
-      setpgid(child, child);  // also here: a group kill must not miss a child still starting
+    // A handler on another thread may end everything while the child is not in the table yet;
+    // the bracket makes it wait for the entry.
+    if (child_table_begin_start()) {
+      // We wait here until the child runs the program or has given up (CLONE_VFORK).
+      child = __clone(become_program, stack.get() + CHILD_STACK_BYTES,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+      if (child > 0) {
+        child_table_fill(place, child);
+        setpgid(child, child);  // also here: a group kill must not miss a child still starting
+      }
+      child_table_end_start();
+    } else {
+      errno = ECANCELED;  // the host is ending
     }
   }
   if (child < 0) {

@@ -97,11 +97,6 @@ TEST(HostNamedPipe, AFifoInAPrivateDirectoryCarriesWritesWholeAndLeavesNothingBe
   EXPECT_EQ(writer.error_status, EPIPE);
   writer.remove();
   EXPECT_EQ(mode_of(directory), 0u);
-  THR_NAMED_PIPE unopened("");  // what the host's end at exit must remove
-  ASSERT_TRUE(unopened.create());
-  thr_process_terminate_all();
-  const std::string unopened_name = unopened.pipe_name;
-  EXPECT_EQ(mode_of(unopened_name.substr(0, unopened_name.rfind('/'))), 0u);
 
   THR_NAMED_PIPE missing("/nonexistent/directory/pipe");
   EXPECT_FALSE(missing.connect_r());
@@ -214,6 +209,20 @@ TEST(HostProcess, PipesEndsAndReapingOfLiveChildrenOnly) {
   EXPECT_TRUE(dies(group.pid)) << "reaped after a grace for its caller's wait";
   EXPECT_EQ(thr_process_wait(group.pid, &code, 1), -1);
   for (const CHILD& child : {forgotten, group, cat}) close_pipes(child);
+}
+
+// Also what runs at exit.
+TEST(HostEndDeathTest, EndingEverythingRemovesUnopenedFifosAndLetsNoChildStartAfter) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto end_everything = [] {
+    THR_NAMED_PIPE unopened("");
+    if (!unopened.create()) std::_Exit(2);
+    const std::string name = unopened.pipe_name;
+    thr_process_terminate_all();
+    const bool removed = mode_of(name.substr(0, name.rfind('/'))) == 0;
+    std::_Exit(removed && !start_error("true", "").empty() ? 0 : 1);
+  };
+  EXPECT_EXIT(end_everything(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
