@@ -7,21 +7,20 @@
 
 namespace {
 
-// Characters the splitter passes through unchanged outside quotes.
-bool is_plain_word(const std::string& word) {
-  if (word.empty()) return false;
-  for (char c : word)
-    if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
-  return true;
-}
-
 std::string quote_word(const std::string& word) {
-  if (is_plain_word(word)) return word;
+  if (thr_is_plain_shell_word(word)) return word;
   std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
   return quoted.get();
 }
 
 }  // namespace
+
+bool thr_is_plain_shell_word(const std::string& word) {
+  if (word.empty()) return false;
+  for (char c : word)
+    if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
+  return true;
+}
 
 std::string thr_join_shell_words(const std::vector<std::string>& words) {
   std::string line;

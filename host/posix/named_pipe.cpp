@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "host/posix/fifo_registry.h"
 #include "host/posix/host_exit.h"
 #include "host/posix/posix_io.h"
+#include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
 
@@ -27,19 +27,11 @@ constexpr int DEFAULT_CONNECT_TIMEOUT_MILLIS = 10000;
 constexpr int CONNECT_RETRY_MILLIS = 10;
 constexpr int DEFAULT_WRITE_TIMEOUT_MILLIS = 1000;
 
-// A pipe's name travels on command lines unquoted, so its path may hold no blank or character
-// a shell or word splitter would act on.
-bool needs_no_quoting(const char* path) {
-  for (const char* c = path; *c != '\0'; ++c)
-    if (!std::isalnum(static_cast<unsigned char>(*c)) && std::strchr("_@%+=:,./-", *c) == nullptr)
-      return false;
-  return true;
-}
-
-// $TMPDIR when its path needs no quoting, else /tmp.
+// $TMPDIR when its path needs no quoting, else /tmp: a pipe's name travels on command lines
+// unquoted, so it may hold no blank or character a shell or word splitter would act on.
 std::string temporary_root() {
   const char* root = std::getenv("TMPDIR");
-  return root != nullptr && root[0] == '/' && needs_no_quoting(root) ? root : "/tmp";
+  return root != nullptr && root[0] == '/' && thr_is_plain_shell_word(root) ? root : "/tmp";
 }
 
 std::string parent_directory(const std::string& path) {
