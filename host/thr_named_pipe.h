@@ -40,5 +40,5 @@ class THR_NAMED_PIPE {
   void unlink_once_both_ends_open();
 
   int m_fd;
-  bool m_created;
+  bool m_created;  // this object made the FIFO, which is still on the file system
 };

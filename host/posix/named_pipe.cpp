@@ -170,6 +170,7 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
 }
 
 void THR_NAMED_PIPE::remove() {
+  m_created = false;  // nothing left for a read or the destructor to remove
   if (pipe_name[0] == '\0') return;
   fifo_registry_remove(pipe_name);
   unlink(pipe_name);
