@@ -3,19 +3,16 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "host/cfg.h"
 #include "host/stray_output.h"
-#include "host/thr_gui.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"
 
 namespace {
-
-// Often enough for timers to feel on time, rarely enough to keep an idle run cheap.
-constexpr auto EVENT_INTERVAL = std::chrono::milliseconds(10);
 
 TCL_RUN* active_run = nullptr;
 
@@ -68,6 +65,7 @@ TCL_RUN::TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options)
   Tcl_Preserve(m_interpreter);
   if (options.plain) disable_tcl_mode();
   if (options.no_stderr) disable_stderr_capture();
+  m_pacing.set_time_limit(std::chrono::milliseconds(options.timeout_ms));
   cfg_set_value("tcl_trusted", options.trusted ? "1" : "0");
   for (const std::string& name : options.exposed) ztcl_expose_command(name);
   ztcl_reset_child_interpreter();  // no earlier child's definitions reach this one
@@ -115,24 +113,16 @@ Tcl_Obj* TCL_RUN::result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const 
   put(dict, "status", Tcl_NewIntObj(code.status));
   put(dict, "exit_code", Tcl_NewIntObj(code.exit_code));
   put(dict, "signal", string_obj(signal_name(code.status)));
-  put(dict, "stopped", Tcl_NewIntObj(m_stop_requested || m_timed_out ? 1 : 0));
-  put(dict, "timed_out", Tcl_NewIntObj(m_timed_out ? 1 : 0));
+  const bool timed_out = m_pacing.timed_out();
+  put(dict, "stopped", Tcl_NewIntObj(m_stop_requested || timed_out ? 1 : 0));
+  put(dict, "timed_out", Tcl_NewIntObj(timed_out ? 1 : 0));
   const int exec_error = m_impl->m_exec_error;
   put(dict, "exec_error", string_obj(exec_error != 0 ? errno_name(exec_error) : ""));
   return dict;
 }
 
 bool TCL_RUN::is_stopped() {
-  const auto now = std::chrono::steady_clock::now();
-  if (m_options.timeout_ms > 0) {
-    if (!m_deadline) m_deadline = now + std::chrono::milliseconds(m_options.timeout_ms);
-    if (now >= *m_deadline) m_timed_out = true;
-  }
-  // The library serves events only after output; a silent child must not freeze the GUI.
-  if (now - m_last_served >= EVENT_INTERVAL) {
-    m_last_served = now;
-    serve_events();
-  }
+  m_pacing.pass();  // a silent child must not freeze the GUI
   if (!m_options.stop_variable.empty() && !m_stop_requested) {
     Tcl_Obj* value =
         Tcl_GetVar2Ex(m_interpreter, m_options.stop_variable.c_str(), nullptr, TCL_GLOBAL_ONLY);
@@ -140,10 +130,8 @@ bool TCL_RUN::is_stopped() {
     if (value != nullptr && Tcl_GetBooleanFromObj(nullptr, value, &on) == TCL_OK && on != 0)
       m_stop_requested = true;
   }
-  return m_timed_out || m_stop_requested || m_error;
+  return m_pacing.timed_out() || m_stop_requested || m_error;
 }
-
-void TCL_RUN::serve_events() { thr_qt_process_events(); }
 
 void TCL_RUN::progress(long done, long total, const std::string& text) {
   if (!m_options.on_progress) return;

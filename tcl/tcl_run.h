@@ -4,14 +4,13 @@
 
 #include <tcl.h>
 
-#include <chrono>
 #include <functional>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include "host/msg.h"
+#include "host/run_pacing.h"
 #include "ipc/ipc_command.h"
 #include "tcl/run_options.h"
 
@@ -49,7 +48,6 @@ class TCL_RUN : public IPC_COMMAND {
   // Calls prefix with the extra words; a failure is kept and ends the run.
   void call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words);
   void report_stray(const std::string& text);
-  void serve_events();
   Tcl_Obj* result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const;
 
   Tcl_Interp* m_interpreter;
@@ -57,9 +55,7 @@ class TCL_RUN : public IPC_COMMAND {
   FUNCTION_SINK m_message_sink;
   FUNCTION_SINK m_debug_sink;
   bool m_debug_was_on = false;
-  std::optional<std::chrono::steady_clock::time_point> m_deadline;
-  std::chrono::steady_clock::time_point m_last_served{};
-  bool m_timed_out = false;
+  RUN_PACING m_pacing;
   bool m_stop_requested = false;
   // A callback's failure: its result and return options, kept until the run ends.
   TCL_OBJ_REF m_error;

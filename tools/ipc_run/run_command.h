@@ -3,10 +3,9 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <optional>
 #include <string>
 
+#include "host/run_pacing.h"
 #include "ipc/ipc_command.h"
 
 // Set by Ctrl-C, SIGHUP or a dead pool helper (signals.h); the monitoring loop polls it through
@@ -19,12 +18,12 @@ class RUN_COMMAND : public IPC_COMMAND {
   bool is_stopped() override;
   // The library pumps events only after output; with this on, timers (--eval 'after ...') also
   // fire while the child is silent. Off with --no-gui.
-  void serve_events_when_idle(bool on) { m_serve_events = on; }
+  void serve_events_when_idle(bool on) { m_pacing.serve_events(on); }
   // Closes the child's standard input, so it sees the end of its input.
   void close_child_stdin();
   // Stops the child once seconds have passed since the monitoring began; 0: never.
-  void set_timeout(double seconds) { m_timeout = std::chrono::duration<double>(seconds); }
-  bool timed_out() const { return m_timed_out; }
+  void set_timeout(double seconds);
+  bool timed_out() const { return m_pacing.timed_out(); }
   // errno of a program that could not be executed; 0 when it was, or the run failed otherwise.
   int exec_error() const;
   // The output gathered for a Tcl command that never became complete; empty when none.
@@ -33,10 +32,6 @@ class RUN_COMMAND : public IPC_COMMAND {
   void close_stdin_once_running() { m_close_stdin_pending = true; }
 
  private:
-  bool m_serve_events = true;
+  RUN_PACING m_pacing;
   bool m_close_stdin_pending = false;
-  std::chrono::steady_clock::time_point m_last_served{};
-  std::chrono::duration<double> m_timeout{0};
-  std::optional<std::chrono::steady_clock::time_point> m_deadline;
-  bool m_timed_out = false;
 };
