@@ -27,6 +27,18 @@ Tcl_Interp* ztcl_get_interpreter();
 // is ever queued. An error or a cut-off goes to the debug channel and never stops the caller.
 int ztcl_post(const std::string& script, bool wait, std::string* result);
 
+// Hears the child lines that fail on one thread: a Tcl error, a cut-off, a refused command.
+class ZTCL_ERROR_OBSERVER {
+ public:
+  virtual ~ZTCL_ERROR_OBSERVER() = default;
+  // error is the interpreter's result, script the text that failed (up to its first zero byte).
+  virtual void line_failed(const std::string& error, const std::string& script) = 0;
+};
+
+// Sends the failures of ztcl_post on the calling thread to observer instead of the debug
+// channel (null: back to the debug channel); returns the observer it replaces.
+ZTCL_ERROR_OBSERVER* ztcl_set_error_observer(ZTCL_ERROR_OBSERVER* observer);
+
 // Drops the calling thread's child interpreter; the next use creates a fresh one, reading
 // "tcl_trusted" and "tcl_time_limit" again. Call it between runs so no child's definitions reach
 // the next child.

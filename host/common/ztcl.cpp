@@ -49,7 +49,13 @@ BRIDGE& bridge() {
   return *instance;
 }
 
-void report_error(Tcl_Interp* interpreter) {
+thread_local ZTCL_ERROR_OBSERVER* error_observer = nullptr;
+
+void report_error(Tcl_Interp* interpreter, const std::string& script) {
+  if (error_observer != nullptr) {
+    error_observer->line_failed(Tcl_GetStringResult(interpreter), script.c_str());
+    return;
+  }
   const char* info = Tcl_GetVar2(interpreter, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
   host_debug_text("TCL", std::string("Tcl error: ") +
                              (info != nullptr ? info : Tcl_GetStringResult(interpreter)));
@@ -59,7 +65,7 @@ int evaluate(Tcl_Interp* interpreter, const std::string& script, std::string* re
   // Evaluation stops at a zero byte: the script is taken as a C string.
   int code = Tcl_EvalEx(interpreter, script.c_str(), -1, TCL_EVAL_GLOBAL);
   if (result != nullptr) *result = Tcl_GetStringResult(interpreter);
-  if (code == TCL_ERROR) report_error(interpreter);
+  if (code == TCL_ERROR) report_error(interpreter, script);
   return code;
 }
 
@@ -319,6 +325,12 @@ Tcl_Interp* ztcl_get_interpreter() { return this_thread_child().current(); }
 
 int ztcl_post(const std::string& script, bool /*wait*/, std::string* result) {
   return this_thread_child().post(script, result);
+}
+
+ZTCL_ERROR_OBSERVER* ztcl_set_error_observer(ZTCL_ERROR_OBSERVER* observer) {
+  ZTCL_ERROR_OBSERVER* previous = error_observer;
+  error_observer = observer;
+  return previous;
 }
 
 void ztcl_reset_child_interpreter() { this_thread_child().drop(); }
