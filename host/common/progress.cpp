@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "host/common/tcl_text.h"
 #include "host/ztcl.h"
 
 namespace {
@@ -27,7 +28,7 @@ int ipc_progress_command(ClientData data, Tcl_Interp* interpreter, int objc,
     return TCL_ERROR;
   }
   const auto& handler = *static_cast<HOST_PROGRESS_HANDLER*>(data);
-  handler(done, total, objc == 4 ? Tcl_GetString(objv[3]) : "");
+  handler(done, total, objc == 4 ? host_text_of(objv[3]) : std::string());
   return TCL_OK;
 }
 

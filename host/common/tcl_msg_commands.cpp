@@ -3,13 +3,13 @@
 #include <strings.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
+#include <utility>
 
 #include "host/common/host_internal.h"
+#include "host/common/tcl_text.h"
 #include "host/msg.h"
 #include "host/ztcl.h"
 
@@ -53,25 +53,11 @@ bool parse_severity(const char* text, MSG_KIND* kind) {
   return true;
 }
 
-void fill_text(MSG_BASE& message, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  message.fill_args(format, args);
-  va_end(args);
-}
-
-std::unique_ptr<MSG_POST> make_message(MSG_KIND kind, MSG_REPORT* report) {
-  if (kind == MSG_KIND::ERROR) return std::make_unique<MSG_E>(report);
-  if (kind == MSG_KIND::WARNING) return std::make_unique<MSG_W>(report);
-  return std::make_unique<MSG_I>(report);
-}
-
-// Posts through the message objects, so a suppressed info or warning id is dropped.
-void post_text(MSG_KIND kind, unsigned id, const char* text, MSG_REPORT* report) {
-  std::unique_ptr<MSG_POST> message = make_message(kind, report);
-  fill_text(*message, "%1!s!", text);
-  message->set_id(id);
-  message->post();
+// Posts as the message objects do: a suppressed info or warning id is dropped. The text is taken
+// whole, zero bytes included.
+void post_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report) {
+  if (msg_suppressed(kind, id)) return;
+  msg_deliver_record(MSG_RECORD{kind, id, std::move(text), std::string()}, report);
 }
 
 // msg_post REPORT SEVERITY ?ID? TEXT
@@ -92,7 +78,7 @@ int msg_post_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* con
                     id > static_cast<Tcl_WideInt>(UINT32_MAX)))
     return tcl_error(interpreter, std::string(msg_tcl_post_cmd) + ": bad message id \"" +
                                       Tcl_GetString(objv[3]) + "\"");
-  post_text(kind, static_cast<unsigned>(id), Tcl_GetString(objv[objc - 1]), report);
+  post_text(kind, static_cast<unsigned>(id), host_text_of(objv[objc - 1]), report);
   return TCL_OK;
 }
 
@@ -105,7 +91,7 @@ int msg_internal_error_command(ClientData, Tcl_Interp* interpreter, int objc,
   }
   MSG_REPORT* report = nullptr;
   if (!find_report(interpreter, msg_tcl_ie_cmd, objv[1], &report)) return TCL_ERROR;
-  msg_post(BRANTOR_ERROR_MESSAGE(Tcl_GetString(objv[2])), true, report);
+  msg_post(BRANTOR_ERROR_MESSAGE(host_text_of(objv[2])), true, report);
   return TCL_OK;
 }
 
@@ -115,9 +101,8 @@ int msg_tcl_puts_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj*
     Tcl_WrongNumArgs(interpreter, 1, objv, "TEXT");
     return TCL_ERROR;
   }
-  int length = 0;
-  const char* text = Tcl_GetStringFromObj(objv[1], &length);
-  std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+  const std::string text = host_text_of(objv[1]);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   return TCL_OK;
 }
@@ -127,7 +112,7 @@ int debug_command(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
   std::string text;
   for (int i = 1; i < objc; ++i) {
     if (i > 1) text += ' ';
-    text += Tcl_GetString(objv[i]);
+    text += host_text_of(objv[i]);
   }
   host_debug_text("CHILD", text);
   return TCL_OK;
