@@ -13,5 +13,7 @@ bool thr_is_plain_shell_word(const std::string& word);
 // single-quoted only when it holds a character the splitter would act on.
 std::string thr_join_shell_words(const std::vector<std::string>& words);
 
-// The text escaped to stand between double quotes, as a command line wrapped in sh -c "...".
-std::string thr_escape_for_double_quotes(const std::string& text);
+// The command line that runs text as sh -c text does, through the splitter and through the
+// system shell alike. Its words are separated by tabs, so its first space is text's own: the
+// library puts a named pipe's argument there, right after text's first word, as without a shell.
+std::string thr_shell_command_line(const std::string& text);

@@ -1,6 +1,7 @@
 #include "tcl/run_options.h"
 
 #include "host/shell_words.h"
+#include "ipc/ipc_command_impl.h"  // make_title
 
 namespace {
 
@@ -162,7 +163,12 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
     return fail(interpreter,
                 "-namedpipe needs a command with at least one argument: the pipe's name is "
                 "passed right after the program");
-  if (options->shell) options->command_line = thr_escape_for_double_quotes(options->command_line);
+  // Wrapped here, as ipc_run does, so the pipe's name follows the text's first word.
+  if (options->shell) {
+    options->title = IPC_COMMAND::IMPL::make_title(options->command_line, options->title);
+    options->command_line = thr_shell_command_line(options->command_line);
+    options->shell = false;
+  }
   options->process_option = thr_join_shell_words(process_words);
   return true;
 }

@@ -31,11 +31,6 @@ std::string thr_join_shell_words(const std::vector<std::string>& words) {
   return line;
 }
 
-std::string thr_escape_for_double_quotes(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+std::string thr_shell_command_line(const std::string& text) {
+  return "sh\t-c\t" + quote_word(text);
 }

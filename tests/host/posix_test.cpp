@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/cfg.h"
+#include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
 
@@ -152,6 +153,34 @@ TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
     EXPECT_THAT(start_error(command, option), HasSubstr(complaint)) << command;
   EXPECT_EQ(std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children").peek(), EOF)
       << "no child is left";
+}
+
+// The wrapped text runs as sh -c TEXT does, also with a named pipe's argument put where the
+// library puts it, at the first space.
+TEST(HostProcess, AShellTextRunsAsShDashCRunsIt) {
+  const struct {
+    std::string text;
+    bool pipe_argument = false;
+    std::string printed{};
+  } rows[] = {
+      {.text = R"(echo "msg_post 0 info one")", .printed = "msg_post 0 info one\n"},
+      {.text = R"(printf '%s\n' a\\b "c\\d" 'e\f')", .printed = "a\\b\nc\\d\ne\\f\n"},
+      {.text = R"x(echo "$((6*7))" $0 `echo tick` $(echo 'it'\''s'))x",
+       .printed = "42 sh tick it's\n"},
+      {.text = "echo one\necho \"two\nlines\" # x", .printed = "one\ntwo\nlines\n"},
+      {.text = "echo end\\", .printed = "end\\\n"},
+      {.text = ""},
+      {.text = "echo a b", .pipe_argument = true, .printed = "--pipe_name=/p a b\n"},
+  };
+  for (const auto& row : rows) {
+    std::string line = thr_shell_command_line(row.text);
+    if (row.pipe_argument) line.insert(line.find(' '), " --pipe_name=/p");
+    const CHILD child(line);
+    EXPECT_EQ(read_all(child.output), row.printed) << row.text;
+    THR_PROCESS_EXIT_CODE code{};
+    EXPECT_EQ(wait_for_end(child.pid, &code), 1);
+    close_pipes(child);
+  }
 }
 
 unsigned long g_victim = 0;

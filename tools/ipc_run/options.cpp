@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "host/shell_words.h"
+#include "ipc/ipc_command_impl.h"  // make_title
 
 namespace {
 
@@ -240,11 +241,13 @@ class PARSER {
     if (m_have_command_line && !words.empty())
       return error("give either -c COMMAND-LINE or COMMAND [ARG...], not both");
     if (!m_have_command_line && words.empty()) return error("no command given");
-    if (!m_have_command_line) {
-      o.command_line = thr_join_shell_words(words);
-      // The library puts the line between double quotes as it is; escaping what is special
-      // there makes sh receive exactly the joined words.
-      if (o.wrap_in_shell) o.command_line = thr_escape_for_double_quotes(o.command_line);
+    if (!m_have_command_line) o.command_line = thr_join_shell_words(words);
+    // Wrapped here, not by the library, whose sh -c "..." takes the text unescaped and gets the
+    // pipe's name after "sh"; the title stays the text's first word.
+    if (o.wrap_in_shell) {
+      o.title = IPC_COMMAND::IMPL::make_title(o.command_line, o.title);
+      o.command_line = thr_shell_command_line(o.command_line);
+      o.wrap_in_shell = false;
     }
     // The library inserts the pipe's name at the first blank, so there must be one.
     if (o.use_named_pipe && o.command_line.find(' ') == std::string::npos)
