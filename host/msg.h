@@ -32,7 +32,8 @@ class MSG_SINK {
 };
 
 // The line the built-in default sink writes for record, without its newline: "ERROR <id>: <text>"
-// (WARNING, INFO; no " <id>" when the id is 0), or "INTERNAL ERROR: <text>".
+// (WARNING, INFO; no " <id>" when the id is 0), or "INTERNAL ERROR: <text>"; a zero byte of the
+// text is written as the two characters \0.
 std::string msg_format_record(const MSG_RECORD& record);
 // Replaces the sink of messages posted without a report; null restores the built-in one, which
 // writes "ERROR <id>: <text>" (WARNING, INFO, "INTERNAL ERROR: <text>") lines to stdout through
@@ -41,6 +42,9 @@ std::string msg_format_record(const MSG_RECORD& record);
 void msg_set_default_sink(MSG_SINK* sink);
 // Writes out the lines the built-in default sink holds back; cheap when it holds none.
 void msg_flush();
+// errno of the first write of stdout by the built-in default sink that failed (its lines are
+// lost from then on), 0 while none did. EPIPE shows as SIGPIPE first, unless that is ignored.
+int msg_output_error();
 // Replaces the sink of debug texts; null restores the built-in one ("DEBUG <module>: <text>" on
 // stderr).
 void msg_set_debug_sink(MSG_SINK* sink);

@@ -12,7 +12,8 @@
 namespace ipc_backend {
 
 // text as one Tcl word that always stays on one line: characters Tcl would act on are
-// backslash-escaped, control characters become \n, \t, \r or three-digit octal escapes.
+// backslash-escaped, control characters become \n, \t, \r or three-digit octal escapes, and
+// every other byte, UTF-8 or not, stays as it is, so the host gets the text's exact bytes.
 inline std::string tcl_word(std::string_view text) {
   if (text.empty()) return "{}";
   std::string word;

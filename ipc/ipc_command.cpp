@@ -70,6 +70,18 @@ bool IPC_COMMAND::terminate(THR_PROCESS_EXIT_CODE code) {
   return thr_process_terminate(pid, code) == 0;
 }
 
+const std::string& IPC_COMMAND::unfinished_command() const { return m_impl->m_tcl_buffer; }
+
+unsigned long IPC_COMMAND::child_pid() const { return m_impl->m_pid.load(); }
+
+int IPC_COMMAND::exec_error() const { return m_impl->m_exec_error; }
+
+void IPC_COMMAND::close_stdin() {
+  // The run driver closes this handle again after the run; the host ignores a closed handle.
+  const unsigned long stdin_pipe = m_impl->m_stdin_pipe.load();
+  if (stdin_pipe != 0) thr_process_close_pipe(stdin_pipe);
+}
+
 void IPC_COMMAND::disable_gui_update() { m_impl->m_gui_update = false; }
 
 void IPC_COMMAND::disable_stderr_capture() { m_impl->m_capture_stderr = false; }

@@ -75,6 +75,15 @@ class IPC_EXPORT IPC_COMMAND {
   void disable_stderr_capture();
   void disable_tcl_mode();
 
+  // For hosts: the output gathered for a Tcl command not yet complete (empty when none), errno
+  // of a program that could not be executed (0 otherwise), and closing the child's standard
+  // input so that it sees the end of its input.
+  const std::string& unfinished_command() const;
+  // The child's process id from its start on, also after the run; 0 before.
+  unsigned long child_pid() const;
+  int exec_error() const;
+  void close_stdin();
+
   // Redirects the child's message lines to report (not owned).
   void set_msg_report(MSG_REPORT* report);
   // Writes text to every connected named pipe; false when any write failed.

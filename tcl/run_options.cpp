@@ -7,10 +7,11 @@ namespace {
 
 constexpr const char* USAGE = "?options? ?--? command ?arg ...?";
 
-const char* const OPTION_NAMES[] = {
-    "-title",   "-shell",      "-plain",   "-nostderr", "-namedpipe",    "-cwd",
-    "-env",     "-timeout",    "-trusted", "-expose",   "-stopvariable", "-onmessage",
-    "-onstray", "-onprogress", "--",       nullptr};
+const char* const OPTION_NAMES[] = {"-title",     "-shell",      "-plain",        "-nostderr",
+                                    "-namedpipe", "-cwd",        "-env",          "-timeout",
+                                    "-trusted",   "-expose",     "-stopvariable", "-onmessage",
+                                    "-onstray",   "-onprogress", "-onerror",      "-quiet",
+                                    "-strict",    "--",          nullptr};
 enum OPTION {
   TITLE,
   SHELL,
@@ -26,6 +27,9 @@ enum OPTION {
   ON_MESSAGE,
   ON_STRAY,
   ON_PROGRESS,
+  ON_ERROR,
+  QUIET,
+  STRICT,
   END_OF_OPTIONS
 };
 
@@ -36,6 +40,8 @@ bool takes_value(int option) {
     case NO_STDERR:
     case NAMED_PIPE:
     case TRUSTED:
+    case QUIET:
+    case STRICT:
     case END_OF_OPTIONS:
       return false;
     default:
@@ -119,6 +125,12 @@ bool apply_option(Tcl_Interp* interpreter, int option, Tcl_Obj* value, RUN_OPTIO
       return set_callback(interpreter, value, &o->on_stray);
     case ON_PROGRESS:
       return set_callback(interpreter, value, &o->on_progress);
+    case ON_ERROR:
+      return set_callback(interpreter, value, &o->on_error);
+    case QUIET:
+      return o->quiet = true;
+    case STRICT:
+      return o->strict = true;
     default:
       return true;
   }

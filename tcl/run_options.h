@@ -30,12 +30,15 @@ struct RUN_OPTIONS {
   bool no_stderr = false;
   bool named_pipe = false;
   bool trusted = false;
+  bool quiet = false;   // stray text and failed lines without a callback are dropped, not shown
+  bool strict = false;  // a failed or stray line makes exit_code 65 when the child's was 0
   long timeout_ms = 0;  // 0: none
   std::vector<std::string> exposed;
   std::string stop_variable;
   TCL_OBJ_REF on_message;
   TCL_OBJ_REF on_stray;
   TCL_OBJ_REF on_progress;
+  TCL_OBJ_REF on_error;
 };
 
 // Parses "?options? ?--? command ?arg ...?" (objv[0] is the command's own name); false with a

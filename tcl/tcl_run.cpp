@@ -9,12 +9,16 @@
 
 #include "host/cfg.h"
 #include "host/stray_output.h"
+#include "host/thr_process.h"
 #include "host/ztcl.h"
-#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_command_impl.h"  // make_title
 
 namespace {
 
 TCL_RUN* active_run = nullptr;
+
+// -strict: the data error of sysexits, as ipc_run --strict exits.
+constexpr int STRICT_EXIT_CODE = 65;
 
 const char* severity_of(MSG_KIND kind) {
   switch (kind) {
@@ -70,18 +74,17 @@ TCL_RUN::TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options)
   for (const std::string& name : options.exposed) ztcl_expose_command(name);
   ztcl_reset_child_interpreter();  // no earlier child's definitions reach this one
   if (options.on_message) msg_set_default_sink(&m_message_sink);
-  if (options.on_stray) {
-    m_debug_was_on = msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
-    msg_set_debug_sink(&m_debug_sink);
-    msg_set_debug_level(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
-  }
+  // Stray text is reported on the library's debug channel: it is heard whatever else is on.
+  m_debug_was_on = msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
+  msg_set_debug_sink(&m_debug_sink);
+  msg_set_debug_level(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
+  m_previous_observer = ztcl_set_error_observer(this);
 }
 
 TCL_RUN::~TCL_RUN() {
-  if (m_options.on_stray) {
-    msg_set_debug_sink(nullptr);
-    if (!m_debug_was_on) msg_set_debug_level(STRAY_OUTPUT_MODULE, 0);
-  }
+  ztcl_set_error_observer(m_previous_observer);
+  msg_set_debug_sink(nullptr);
+  if (!m_debug_was_on) msg_set_debug_level(STRAY_OUTPUT_MODULE, 0);
   if (m_options.on_message) msg_set_default_sink(nullptr);
   ztcl_unexpose_all();
   ztcl_reset_child_interpreter();
@@ -95,9 +98,9 @@ int TCL_RUN::execute() {
   THR_PROCESS_EXIT_CODE code{0, 0};
   const bool ok = run(m_options.command_line, m_options.process_option, m_options.shell, &code,
                       m_options.title, m_options.named_pipe);
+  reap_stopped_child(&code);
   // Text that never became a complete command is stray too.
-  if (!m_error && m_options.on_stray && !m_impl->m_tcl_buffer.empty())
-    report_stray(m_impl->m_tcl_buffer);
+  if (!unfinished_command().empty()) report_stray(unfinished_command());
   if (m_error) {
     Tcl_SetObjResult(m_interpreter, m_error.get());
     return Tcl_SetReturnOptions(m_interpreter, m_error_options.get());
@@ -111,13 +114,15 @@ Tcl_Obj* TCL_RUN::result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const 
   put(dict, "ok", Tcl_NewIntObj(ok ? 1 : 0));
   put(dict, "title", string_obj(IMPL::make_title(m_options.command_line, m_options.title)));
   put(dict, "status", Tcl_NewIntObj(code.status));
-  put(dict, "exit_code", Tcl_NewIntObj(code.exit_code));
+  put(dict, "exit_code", Tcl_NewIntObj(exit_code_of(code)));
   put(dict, "signal", string_obj(signal_name(code.status)));
   const bool timed_out = m_pacing.timed_out();
   put(dict, "stopped", Tcl_NewIntObj(m_stop_requested || timed_out ? 1 : 0));
   put(dict, "timed_out", Tcl_NewIntObj(timed_out ? 1 : 0));
-  const int exec_error = m_impl->m_exec_error;
+  const int exec_error = this->exec_error();
   put(dict, "exec_error", string_obj(exec_error != 0 ? errno_name(exec_error) : ""));
+  put(dict, "failed_lines", Tcl_NewIntObj(m_failed_lines));
+  put(dict, "stray_lines", Tcl_NewIntObj(m_stray_lines));
   return dict;
 }
 
@@ -151,14 +156,47 @@ void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
     report_stray(stray);
     return;
   }
-  // Debug output the application had on before this run is still shown, as the host shows it.
-  if (m_debug_was_on || record.module != STRAY_OUTPUT_MODULE)
+  // Only debug output the application had on before this run is shown, as the host shows it.
+  if (m_debug_was_on)
     std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(), record.text.c_str());
 }
 
 void TCL_RUN::report_stray(const std::string& text) {
-  for (const std::string& line : host_stray_lines(text))
-    call(m_options.on_stray, {string_obj(line)});
+  for (const std::string& line : host_stray_lines(text)) {
+    ++m_stray_lines;
+    if (m_options.on_stray)
+      call(m_options.on_stray, {string_obj(line)});
+    else if (!m_options.quiet)
+      std::fprintf(stderr, "ipc::run: stray output: %s\n", host_printable(line).c_str());
+  }
+}
+
+void TCL_RUN::process_line(const std::string& line) {
+  if (!m_options.plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
+  IPC_COMMAND::process_line(line);
+}
+
+void TCL_RUN::line_failed(const std::string& error, const std::string& script) {
+  ++m_failed_lines;
+  if (m_options.on_error)
+    call(m_options.on_error, {string_obj(error), string_obj(script)});
+  else if (!m_options.quiet)
+    std::fprintf(stderr, "ipc::run: %s\n", host_failed_line_text(error, script).c_str());
+}
+
+void TCL_RUN::reap_stopped_child(THR_PROCESS_EXIT_CODE* code) {
+  const bool stopped = m_stop_requested || m_pacing.timed_out() || m_error;
+  THR_PROCESS_EXIT_CODE reaped{0, 0};
+  if (stopped && child_pid() != 0 && thr_process_wait(child_pid(), &reaped, 0) > 0) *code = reaped;
+}
+
+int TCL_RUN::exit_code_of(const THR_PROCESS_EXIT_CODE& code) const {
+  // A program that could not be started exits as a shell would report it.
+  if (const int error = exec_error()) return error == ENOENT ? 127 : 126;
+  if (m_options.strict && code.exit_code == 0 && code.status == 0 &&
+      m_failed_lines + m_stray_lines > 0)
+    return STRICT_EXIT_CODE;
+  return code.exit_code;
 }
 
 void TCL_RUN::call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words) {

@@ -1,5 +1,6 @@
 // Where messages go: the default and debug sinks, reports and the internal-error report.
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -39,6 +40,13 @@ void write_line(FILE* stream, const std::string& line) {
 // idle pass with nothing held back costs no lock.
 std::atomic<bool> stdout_held{false};
 
+std::atomic<int> output_error{0};
+
+void note_output_error() {
+  int none = 0;
+  output_error.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+}
+
 bool is_error(MSG_KIND kind) { return kind == MSG_KIND::ERROR || kind == MSG_KIND::INTERNAL_ERROR; }
 
 // Writes through stdout's own buffer (a line at a time on a terminal, blocks otherwise): one
@@ -48,9 +56,9 @@ class STDOUT_SINK : public MSG_SINK {
   void deliver(const MSG_RECORD& record) override {
     std::string line = msg_format_record(record);
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) note_output_error();
     if (is_error(record.kind)) {
-      std::fflush(stdout);
+      if (std::fflush(stdout) != 0) note_output_error();
       stdout_held.store(false, std::memory_order_relaxed);
     } else {
       stdout_held.store(true, std::memory_order_relaxed);
@@ -97,15 +105,25 @@ std::string msg_format_record(const MSG_RECORD& record) {
   std::string line = kind_label(record.kind);
   if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
     line += " " + std::to_string(record.id);
-  return line + ": " + record.text;
+  line += ": ";
+  // A zero byte is invisible on a terminal and cuts C strings short: it is shown as \0.
+  for (char c : record.text) {
+    if (c == '\0')
+      line += "\\0";
+    else
+      line += c;
+  }
+  return line;
 }
 
 void msg_flush() {
   if (!stdout_held.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::recursive_mutex> lock(sinks().delivery);
   stdout_held.store(false, std::memory_order_relaxed);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0) note_output_error();
 }
+
+int msg_output_error() { return output_error.load(); }
 
 void msg_set_default_sink(MSG_SINK* sink) {
   SINKS& s = sinks();

@@ -1,6 +1,13 @@
 #include "host/stray_output.h"
 
+#include <tcl.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "host/common/msg_internal.h"
+#include "host/ztcl.h"
 
 namespace {
 
@@ -8,7 +15,39 @@ namespace {
 constexpr const char* STRAY_START = "Tcl command {";
 constexpr const char* STRAY_MARK = "} not found, NOT posting tcl buffer = ";
 
+// A failing line is quoted on one screen line: its start and a mark where it was cut.
+constexpr size_t SHOWN_LINE_BYTES = 60;
+
+std::string shortened(const std::string& text) {
+  if (text.size() <= SHOWN_LINE_BYTES) return host_printable(text);
+  size_t end = SHOWN_LINE_BYTES;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return host_printable(text.substr(0, end)) + "...";
+}
+
+// The library's notion of the first word: the text before the first blank.
+std::string first_word(const std::string& line) {
+  return std::string(line.c_str(), std::strcspn(line.c_str(), " "));
+}
+
+bool child_interpreter_offers(const std::string& word) {
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  return interpreter == nullptr ||
+         Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr;
+}
+
 }  // namespace
+
+bool host_take_unbalanced_stray_line(const std::string& pending, const std::string& line) {
+  if (!pending.empty() || Tcl_CommandComplete(line.c_str()) == 1) return false;
+  const std::string word = first_word(line);
+  if (child_interpreter_offers(word)) return false;
+  // Where and when the library reports stray output, so every display of it shows this too.
+  if (msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2))
+    msg_deliver_default(MSG_RECORD{MSG_KIND::DEBUG, 0, STRAY_START + word + STRAY_MARK + line,
+                                   STRAY_OUTPUT_MODULE});
+  return true;
+}
 
 bool host_stray_text_of(const MSG_RECORD& record, std::string* text) {
   if (record.module != STRAY_OUTPUT_MODULE || record.text.rfind(STRAY_START, 0) != 0) return false;
@@ -28,4 +67,24 @@ std::vector<std::string> host_stray_lines(const std::string& text) {
     if (line_end >= end) return lines;
     start = line_end + 1;
   }
+}
+
+std::string host_failed_line_text(const std::string& error, const std::string& line) {
+  return "backend line failed: " + host_printable(error) + ": " + shortened(line);
+}
+
+std::string host_printable(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }

@@ -72,11 +72,19 @@ class DIRECTORY_ERROR : public THR_ERROR {
   std::string m_directory;
 };
 
-// The program could not be executed.
-class EXEC_ERROR : public THR_ERROR {
+// A step of the start failed; only a failed exec is the program's own fault.
+class START_ERROR : public THR_ERROR {
  public:
-  using THR_ERROR::THR_ERROR;
-  bool is_exec_failure() const override { return true; }
+  START_ERROR(std::string program, int os_error, std::string reason, bool exec)
+      : THR_ERROR(std::move(program), os_error), m_reason(std::move(reason)), m_exec(exec) {}
+  BRANTOR_ERROR_MESSAGE* make_error_message() const override {
+    return new BRANTOR_ERROR_MESSAGE("Cannot start program \"" + program() + "\": " + m_reason);
+  }
+  bool is_exec_failure() const override { return m_exec; }
+
+ private:
+  std::string m_reason;
+  bool m_exec;
 };
 
 // The pipe ends handed out to callers. Handles are never reused, so a handle kept after its
@@ -214,7 +222,8 @@ SPAWN_PLAN plan_descriptors(const CHILD_PIPES& child, bool join_stderr,
 }
 
 int spawn_child(gchar** argv, const CHILD_PIPES& child, bool join_stderr,
-                const UNIQUE_FD& directory, const std::vector<std::string>& overrides, pid_t* pid) {
+                const UNIQUE_FD& directory, const std::vector<std::string>& overrides, pid_t* pid,
+                SPAWN_FAILURE* failure) {
   SPAWN_PLAN plan = plan_descriptors(child, join_stderr, directory);
   std::vector<std::string> environment;
   std::vector<char*> envp;
@@ -224,7 +233,15 @@ int spawn_child(gchar** argv, const CHILD_PIPES& child, bool join_stderr,
     envp.push_back(nullptr);
     plan.environment = envp.data();
   }
-  return spawn_process(argv, plan, pid);
+  return spawn_process(argv, plan, pid, failure);
+}
+
+std::unique_ptr<THR_ERROR> spawn_error(const std::string& program, const std::string& directory,
+                                       const SPAWN_FAILURE& failure) {
+  if (failure.step == SPAWN_STEP::DIRECTORY)
+    return std::make_unique<DIRECTORY_ERROR>(program, directory, failure.error);
+  return std::make_unique<START_ERROR>(program, failure.error, spawn_failure_text(failure),
+                                       failure.step == SPAWN_STEP::EXEC);
 }
 
 void fill_stat(THR_SYS_FUNC_STAT_STRUCT* stat, int os_error,
@@ -270,12 +287,16 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
 
   CHILD_PIPES child;
   if (int e = make_child_pipes(output_pipe != nullptr, stdin_pipe != nullptr, &child))
-    return failure(std::make_unique<THR_ERROR>(program, e), stat, start);
+    return failure(std::make_unique<START_ERROR>(
+                       program, e, std::string("pipe2 failed: ") + std::strerror(e), false),
+                   stat, start);
 
   const bool join_stderr = stderr_pipe != nullptr && stderr_pipe == output_pipe;
   pid_t pid = 0;
-  if (int e = spawn_child(words.get(), child, join_stderr, directory, settings.environment, &pid))
-    return failure(std::make_unique<EXEC_ERROR>(program, e), stat, start);
+  SPAWN_FAILURE spawn_failure;
+  if (spawn_child(words.get(), child, join_stderr, directory, settings.environment, &pid,
+                  &spawn_failure) != 0)
+    return failure(spawn_error(program, settings.directory, spawn_failure), stat, start);
   if (output_pipe != nullptr) *output_pipe = pipes().add(std::move(child.output.read_end));
   if (stdin_pipe != nullptr) *stdin_pipe = pipes().add(std::move(child.input.write_end));
   fill_stat(stat, 0, start);

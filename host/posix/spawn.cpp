@@ -1,6 +1,7 @@
 #include "host/posix/spawn.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,12 +10,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/posix/child_table.h"
 #include "host/posix/host_exit.h"
+#include "host/posix/posix_io.h"
+#include "host/posix/unique_fd.h"
 
 extern char** environ;
 // clone under the C library's other name: sanitizers wrap clone and would take this vfork-like
@@ -38,6 +42,8 @@ struct CHILD_START {
   SPAWN_PLAN plan;
   pid_t parent;
   int error;  // 0 once the program runs
+  SPAWN_STEP step;
+  int descriptor;
 };
 
 // The kernel's own sigaction record (not libc's), for the raw call.
@@ -48,25 +54,29 @@ struct KERNEL_SIGACTION {
   unsigned long mask;
 };
 
-[[noreturn]] CHILD_CODE void fail_in_child(CHILD_START* start, long error) {
+[[noreturn]] CHILD_CODE void fail_in_child(CHILD_START* start, SPAWN_STEP step, long error,
+                                           int descriptor = -1) {
   start->error = static_cast<int>(error);
+  start->step = step;
+  start->descriptor = descriptor;
   syscall(SYS_exit, 127);
   __builtin_unreachable();
 }
 
 CHILD_CODE long last_error(long result) { return result < 0 ? errno : 0; }
 
-// 0 or the errno; descriptors of the plan are all 3 or above (see make_pipe).
-CHILD_CODE long set_standard_descriptor(int target, int source) {
-  if (source == SPAWN_INHERIT) return 0;
+// Descriptors of the plan are all 3 or above (see make_pipe).
+CHILD_CODE void set_standard_descriptor(CHILD_START* start, int target) {
+  const int source = start->plan.standard[target];
+  if (source == SPAWN_INHERIT) return;
   long fd = source;
   if (source == SPAWN_NULL) {
     fd = syscall(SYS_openat, AT_FDCWD, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
-    if (fd < 0) return errno;
+    if (fd < 0) fail_in_child(start, SPAWN_STEP::NULL_DEVICE, errno, target);
   }
-  if (fd != target && syscall(SYS_dup2, fd, target) < 0) return errno;
+  if (fd != target && syscall(SYS_dup2, fd, target) < 0)
+    fail_in_child(start, SPAWN_STEP::DUP2, errno, target);
   if (source == SPAWN_NULL && fd != target) syscall(SYS_close, fd);
-  return 0;
 }
 
 CHILD_CODE void close_from_3() {
@@ -77,18 +87,17 @@ CHILD_CODE void close_from_3() {
 // The child: its own group, default signals, planned descriptors, then the program.
 CHILD_CODE int become_program(void* argument) {
   CHILD_START* start = static_cast<CHILD_START*>(argument);
-  if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_in_child(start, errno);
+  if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+    fail_in_child(start, SPAWN_STEP::DEATH_SIGNAL, errno);
   if (syscall(SYS_getppid) != start->parent) syscall(SYS_exit, 127);  // the host already died
-  if (syscall(SYS_setpgid, 0, 0) != 0) fail_in_child(start, errno);
+  if (syscall(SYS_setpgid, 0, 0) != 0) fail_in_child(start, SPAWN_STEP::GROUP, errno);
   const KERNEL_SIGACTION default_action{SIG_DFL, 0, nullptr, 0};
   for (long number = 1; number <= LAST_SIGNAL; ++number)  // SIGKILL and SIGSTOP refuse: harmless
     syscall(SYS_rt_sigaction, number, &default_action, nullptr, sizeof default_action.mask);
   // First, before a dup2 could land on the directory's descriptor.
   if (start->plan.directory_fd >= 0 && syscall(SYS_fchdir, start->plan.directory_fd) != 0)
-    fail_in_child(start, errno);
-  for (int target = 0; target < 3; ++target)
-    if (long error = set_standard_descriptor(target, start->plan.standard[target]))
-      fail_in_child(start, error);
+    fail_in_child(start, SPAWN_STEP::DIRECTORY, errno);
+  for (int target = 0; target < 3; ++target) set_standard_descriptor(start, target);
   close_from_3();
   const unsigned long no_signals = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, sizeof no_signals);
@@ -97,7 +106,7 @@ CHILD_CODE int become_program(void* argument) {
     long result = last_error(syscall(SYS_execve, *path, start->argv, start->envp));
     if (result == EACCES || error != EACCES) error = result;  // as execvp: EACCES wins
   }
-  fail_in_child(start, error);
+  fail_in_child(start, SPAWN_STEP::EXEC, error);
 }
 
 // Where the program may be: itself when it names a path, else each PATH directory's entry.
@@ -114,6 +123,71 @@ std::vector<std::string> candidate_paths(const char* program) {
     begin = end + 1;
   }
   return candidates;
+}
+
+// The interpreter a "#!" line names, as the kernel reads it: up to the first blank, so a '\r' of a
+// CRLF line end is part of it. "" for a file without one.
+std::string interpreter_of(int fd) {
+  char head[256];  // all the kernel reads of the line
+  const ssize_t size = retry_on_eintr([&] { return ::read(fd, head, sizeof head); });
+  if (size < 2 || head[0] != '#' || head[1] != '!') return "";
+  const std::string line(head + 2, static_cast<size_t>(size) - 2);
+  const size_t begin = line.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return line.substr(begin, line.find_first_of(" \t\n", begin) - begin);
+}
+
+// The interpreter of the first candidate that exists, when that interpreter does not: why exec
+// finds no such file although the program is there.
+std::string missing_interpreter(const std::vector<std::string>& candidates, int directory_fd) {
+  const int base = directory_fd >= 0 ? directory_fd : AT_FDCWD;
+  for (const std::string& candidate : candidates) {
+    UNIQUE_FD fd(
+        retry_on_eintr([&] { return ::openat(base, candidate.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd && errno == ENOENT) continue;
+    const std::string interpreter = fd ? interpreter_of(fd.get()) : "";
+    if (interpreter.empty() || ::faccessat(base, interpreter.c_str(), F_OK, 0) == 0) return "";
+    return errno == ENOENT ? interpreter : "";
+  }
+  return "";
+}
+
+const char* standard_name(int descriptor) {
+  static const char* const NAMES[] = {"standard input", "standard output", "standard error"};
+  return descriptor >= 0 && descriptor < 3 ? NAMES[descriptor] : "a standard descriptor";
+}
+
+std::string escaped(const std::string& text) {
+  std::unique_ptr<gchar, decltype(&g_free)> result(g_strescape(text.c_str(), nullptr), g_free);
+  return result.get();
+}
+
+std::string step_name(const SPAWN_FAILURE& failure) {
+  switch (failure.step) {
+    case SPAWN_STEP::TABLE:
+      return "entering it in the table of children";
+    case SPAWN_STEP::CLONE:
+      return "clone";
+    case SPAWN_STEP::DEATH_SIGNAL:
+      return "prctl(PR_SET_PDEATHSIG)";
+    case SPAWN_STEP::GROUP:
+      return "setpgid";
+    case SPAWN_STEP::DIRECTORY:
+      return "fchdir into the working directory";
+    case SPAWN_STEP::NULL_DEVICE:
+      return std::string("opening /dev/null for ") + standard_name(failure.descriptor);
+    case SPAWN_STEP::DUP2:
+      return std::string("dup2 onto ") + standard_name(failure.descriptor);
+    case SPAWN_STEP::EXEC:
+      break;
+  }
+  return "exec";
+}
+
+int failed(SPAWN_STEP step, int error, SPAWN_FAILURE* failure) {
+  failure->step = step;
+  failure->error = error;
+  return error;
 }
 
 // Blocks every signal of the calling thread while alive, so no handler of the host runs before
@@ -135,23 +209,34 @@ class ALL_SIGNALS_BLOCKED {
 
 }  // namespace
 
-int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid) {
+std::string spawn_failure_text(const SPAWN_FAILURE& failure) {
+  const std::string reason = std::strerror(failure.error);
+  if (failure.step != SPAWN_STEP::EXEC) return step_name(failure) + " failed: " + reason;
+  if (failure.missing_interpreter.empty()) return reason;
+  const std::string& interpreter = failure.missing_interpreter;
+  std::string text = "its interpreter \"" + escaped(interpreter) + "\" is missing";
+  if (interpreter.back() == '\r')
+    text += "; the \\r at its end comes from Windows line ends (CRLF)";
+  return text;
+}
+
+int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_FAILURE* failure) {
+  SPAWN_FAILURE ignored;
+  if (failure == nullptr) failure = &ignored;
   arrange_cleanup_at_exit();
   const std::vector<std::string> candidates = candidate_paths(argv[0]);
   std::vector<const char*> candidate_list;
   for (const std::string& candidate : candidates) candidate_list.push_back(candidate.c_str());
   candidate_list.push_back(nullptr);
-  CHILD_START start{candidate_list.data(),
-                    argv,
-                    plan.environment ? plan.environment : environ,
-                    plan,
-                    getpid(),
-                    0};
+  CHILD_START start{
+      candidate_list.data(), argv, plan.environment ? plan.environment : environ, plan, getpid(), 0,
+      SPAWN_STEP::EXEC,      -1};
   std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
   const int place = child_table_reserve();
-  if (place < 0) return EAGAIN;
+  if (place < 0) return failed(SPAWN_STEP::TABLE, EAGAIN, failure);
 
   pid_t child = -1;
+  SPAWN_STEP step = SPAWN_STEP::CLONE;
   {
     ALL_SIGNALS_BLOCKED blocked;
     // A handler on another thread may end everything while the child is not in the table yet;
@@ -167,17 +252,21 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid) {
       child_table_end_start();
     } else {
       errno = ECANCELED;  // the host is ending
+      step = SPAWN_STEP::TABLE;
     }
   }
   if (child < 0) {
     int error = errno;
     child_table_unreserve(place);
-    return error;
+    return failed(step, error, failure);
   }
   if (start.error != 0) {
     int ignored_status = 0;
     child_table_wait(child, &ignored_status, false);
-    return start.error;
+    failure->descriptor = start.descriptor;
+    if (start.step == SPAWN_STEP::EXEC && start.error == ENOENT)
+      failure->missing_interpreter = missing_interpreter(candidates, plan.directory_fd);
+    return failed(start.step, start.error, failure);
   }
   *pid = child;
   return 0;

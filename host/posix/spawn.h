@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 // A standard descriptor of the child: one of ours moved there, /dev/null, or the host's own.
 constexpr int SPAWN_INHERIT = -1;
 constexpr int SPAWN_NULL = -2;
@@ -15,8 +17,26 @@ struct SPAWN_PLAN {
   char* const* environment = nullptr;  // null: the host's
 };
 
+// The step of a start that failed.
+enum class SPAWN_STEP { TABLE, CLONE, DEATH_SIGNAL, GROUP, DIRECTORY, NULL_DEVICE, DUP2, EXEC };
+
+// Why a start failed. For an exec that found a script whose "#!" interpreter does not exist,
+// that interpreter.
+struct SPAWN_FAILURE {
+  SPAWN_STEP step = SPAWN_STEP::EXEC;
+  int error = 0;
+  int descriptor = -1;  // the standard descriptor being set up (NULL_DEVICE, DUP2)
+  std::string missing_interpreter;
+};
+
+// The failure for a message after the program's name: the step and its errno text, e.g.
+// "dup2 onto standard output failed: Bad file descriptor"; for an exec the errno text alone, or
+// the missing interpreter.
+std::string spawn_failure_text(const SPAWN_FAILURE& failure);
+
 // Starts argv[0] (looked up in PATH) and enters it in the child table before any signal of the
 // host can run. 0 with *pid once the program runs, else the errno of the failed step (nothing is
-// left running then). The child gets SIGKILL when the calling thread ends, so start children
-// from threads that outlive them.
-int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid);
+// left running then), with *failure filled when given. The child gets SIGKILL when the calling
+// thread ends, so start children from threads that outlive them.
+int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid,
+                  SPAWN_FAILURE* failure = nullptr);

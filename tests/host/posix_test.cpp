@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/cfg.h"
+#include "host/posix/spawn.h"
 #include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
@@ -153,6 +154,46 @@ TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
     EXPECT_THAT(start_error(command, option), HasSubstr(complaint)) << command;
   EXPECT_EQ(std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children").peek(), EOF)
       << "no child is left";
+}
+
+// A failed step is named with its errno; for a script that exists, its missing interpreter.
+TEST(HostProcess, AStartThatFailsNamesTheStepAndTheCause) {
+  char directory[] = "/tmp/spawn_test_XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string crlf = directory + std::string("/crlf.sh"),
+                    lost = directory + std::string("/lost");
+  std::ofstream(crlf) << "#!/bin/sh\r\necho hi\r\n";
+  std::ofstream(lost) << "#! /no/such/interpreter -x\n";
+  const int not_a_directory = open("/dev/null", O_PATH | O_CLOEXEC);
+  const struct {
+    std::string program;
+    int standard_output = SPAWN_INHERIT, directory_fd = -1;
+    std::string text{};
+  } rows[] = {
+      {.program = crlf,
+       .text = R"(its interpreter "/bin/sh\r" is missing; the \r at its end comes from Windows )"
+               "line ends (CRLF)"},
+      {.program = lost, .text = R"(its interpreter "/no/such/interpreter" is missing)"},
+      {.program = "true",
+       .standard_output = 1 << 20,
+       .text = "dup2 onto standard output failed: Bad file descriptor"},
+      {.program = "true",
+       .directory_fd = not_a_directory,
+       .text = "fchdir into the working directory failed: Not a directory"},
+  };
+  for (auto row : rows) {
+    chmod(row.program.c_str(), 0755);
+    SPAWN_PLAN plan;
+    plan.standard[STDOUT_FILENO] = row.standard_output;
+    plan.directory_fd = row.directory_fd;
+    char* argv[] = {row.program.data(), nullptr};
+    pid_t pid = 0;
+    SPAWN_FAILURE failure;
+    EXPECT_NE(spawn_process(argv, plan, &pid, &failure), 0) << row.program;
+    EXPECT_EQ(spawn_failure_text(failure), row.text);
+  }
+  close(not_a_directory);
+  for (const std::string& path : {crlf, lost, std::string(directory)}) remove(path.c_str());
 }
 
 // The wrapped text runs as sh -c TEXT does, also with a named pipe's argument put where the

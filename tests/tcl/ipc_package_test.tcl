@@ -15,10 +15,12 @@ proc heard {args} {
 test result {the dict of an exit, of a death by signal and of a program not found} -body {
     list [ipc::run -title backend sh -c {exit 3}] \
         [dict filter [ipc::run sh -c {kill -9 $$}] key ok signal title] \
-        [dict filter [ipc::run -onmessage {lappend ::missing} /no/such/program] key ok exec_error] \
+        [dict filter [ipc::run -onmessage {lappend ::missing} /no/such/program] key ok exit_code \
+            exec_error] \
         [lrange $::missing 0 1] [string match {*"/no/such/program"*} [lindex $::missing 2]]
 } -result {{ok 1 title backend status 768 exit_code 3 signal {} stopped 0 timed_out 0 exec_error\
-    {}} {ok 1 title sh signal SIGKILL} {ok 0 exec_error ENOENT} {error {}} 1}
+    {} failed_lines 0 stray_lines 0} {ok 1 title sh signal SIGKILL} {ok 0 exit_code 127 exec_error\
+    ENOENT} {error {}} 1}
 
 test trusted-expose {-trusted evaluates in the application, -expose lets a command through} -body {
     proc ::note {text} { lappend ::notes $text }
@@ -46,17 +48,41 @@ foreach {name options words expected} {
     test option-$name "ipc::run $options" -body { heard {*}$options -- {*}$words } -result $expected
 }
 
-test stop {-timeout and -stopvariable stop a long child; a timer fires during the run} -body {
-    set timed [dict filter [ipc::run -timeout 200 sleep 30] key stopped timed_out]
+test stop {-timeout and -stopvariable stop a long child, reaped; a timer fires during the run} \
+-body {
+    set timed [dict filter [ipc::run -timeout 200 sleep 30] key stopped timed_out signal]
     set ::stop 0
     after 200 {set ::stop 1}
     set stopped [ipc::run -stopvariable stop -timeout 20000 sleep 30]
-    list $timed [dict filter $stopped key stopped timed_out]
-} -result {{stopped 1 timed_out 1} {stopped 1 timed_out 0}}
+    set zombies [string match *Z* [exec ps -o stat= --ppid [pid]]]
+    list $timed [dict filter $stopped key stopped timed_out] $zombies
+} -result {{signal SIGKILL stopped 1 timed_out 1} {stopped 1 timed_out 0} 0}
+
+test lines {an unbalanced stray line stays one line beside a multi-line message; failed lines} \
+-body {
+    set ::errors {}
+    set ::heard {}
+    set result [ipc::run -strict -onmessage {lappend ::heard} -onstray {lappend ::heard stray} \
+        -onerror {lappend ::errors} printf {%s\n} {Processing [file.v} "msg_post 0 info \{multi" \
+        "line\}" {msg_post 0 info hello world} {msg_post 0 info after}]
+    list $::heard $::errors [dict filter $result key exit_code *_lines]
+} -result [list [list stray {Processing [file.v} info {} "multi\nline" info {} after] \
+    {{msg_post: bad message id "hello"} {msg_post 0 info hello world}} \
+    {exit_code 65 failed_lines 1 stray_lines 1}]
+
+test defaults {without callbacks stray text and failed lines go to stderr, -quiet drops them} -body {
+    exec [info nameofexecutable] << {
+        package require ipc
+        ipc::run printf {%s\n} {junk [x} {msg_post 0 info a b} {Debug: hidden}
+        puts [dict get [ipc::run -quiet printf {%s\n} junk2 {msg_post 0 info a b}] stray_lines]
+    } 2>@1
+} -result {ipc::run: stray output: junk [x
+ipc::run: backend line failed: msg_post: bad message id "a": msg_post 0 info a b
+1}
 
 test onprogress {ipc_progress, also from the backend package, reaches -onprogress} -body {
     set ::progress {}
-    ipc::run -onprogress {lappend ::progress} -env [list TCLLIBPATH $source/ipc/tcl] -- sh -c {
+    ipc::run -quiet -onprogress {lappend ::progress} -env [list TCLLIBPATH $source/ipc/tcl] -- sh -c {
         printf '%s\n' 'ipc_progress 1 3 {first part}' 'ipc_progress 3 3' 'ipc_progress x 3'
         echo 'package require ipc_backend; ipc_backend::progress 2 5 {a [b]}' | tclsh8.6}
     set ::progress

@@ -157,11 +157,25 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {R"(ipc_run -- printf '%s\n' 'msg_post 0 error 7 {disk full}' 'msg_post 0 W {no id}' )"
        R"('Debug: hidden' 'msg_post 0 info 9 {two' 'lines}' 'stray text here' 'msg_post 0 bogus )"
        R"(x' 'msg_internal_error 0 {bad state}' 'msg_tcl_puts {raw text}' )"
-       R"-("$(printf 'gone \033[2J {never')" closed)-",
+       R"-("$(printf 'gone \033[2J {never')" 'msg_post 0 info after' closed)-",
        0,
        "ERROR 7: disk full\nWARNING: no id\nINFO 9: two\nlines\nINTERNAL ERROR: bad state\nraw "
-       "text",
-       stray + "stray text here\n" + stray + "gone \\x1B[2J {never\n" + stray + "closed\n"},
+       "textINFO: after\n",
+       stray +
+           "stray text here\nipc_run: backend line failed: msg_post: bad severity \"bogus\": "
+           "must be error, warning, info, E, W or I: msg_post 0 bogus x\n" +
+           stray + "gone \\x1B[2J {never\n" + stray + "closed\n"},
+      // --strict fails a run whose lines failed or were stray, unless the child failed already.
+      {R"(ipc_run --strict -q -- printf '%s\n' 'msg_post 0 info a b' 'msg_post 0 info "$x"' x)", 65,
+       "", "ipc_run: --strict: 3 lines of printf failed or were stray output\n"},
+      {"ipc_run --strict -- sh -c 'echo [oops; exit 3'", 3, "", stray + "[oops\n"},
+      // With stdout and stderr the same file the child's order holds.
+      {R"(sh -c "ipc_run -- printf '%s\n' 'msg_post 0 info m1' s1 'msg_post 0 info m2' s2 2>&1")",
+       0, "INFO: m1\n" + stray + "s1\nINFO: m2\n" + stray + "s2\n"},
+      {"ipc_run -- yes 'msg_post 0 info x' >/dev/full", 125, "",
+       "ipc_run: cannot write messages: No space left on device\n"},
+      {"ipc_run -- yes 'msg_post 0 info x' >&-", 125, "",
+       "ipc_run: cannot write messages: Bad file descriptor\n"},
       {"ipc_run --qui -- echo stray", 0},
       {R"(ipc_run --debug -- printf '%s\n' 'Debug: looking at 3 files' stray ipc_send )"
        R"('msg_post 0 info {still here}' 'ipc_progress 1 2 {half way}' 'ipc_progress 1')",
@@ -259,7 +273,8 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
         "--pool 3 --helper h true", "--pool 3:5 true", "--helper h true", "-c true extra",
         "--plain=1 true", "--named-pipe true", "--s true", "--set ipc_buffer_size=0 true",
         "--timeout 5x true", "--env =x true", "--color=sometimes true",
-        "--set=ipc_use_system=1 --cwd=/ true", "--set=ipc_use_system=1 --timeout=1 true"})
+        "--set=ipc_use_system=1 --cwd=/ true", "--set=ipc_use_system=1 --timeout=1 true",
+        "--report --plain true"})
     rows.push_back({std::string("ipc_run ") + mistake, 2, "",
                     AllOf(HasSubstr("ipc_run: "), HasSubstr("usage: ipc_run [OPTIONS]"))});
 

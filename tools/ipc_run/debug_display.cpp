@@ -36,14 +36,16 @@ void DEBUG_DISPLAY::deliver(const MSG_RECORD& record) {
     write_to_stderr("DEBUG " + record.module + ": " + record.text + "\n");
   }
   std::string stray;
-  if (m_show_stray_output && host_stray_text_of(record, &stray)) show_stray_output(stray);
+  if (!host_stray_text_of(record, &stray)) return;
+  ++m_stray_reports;
+  if (m_show_stray_output) show_stray_output(stray);
 }
 
 SCOPED_DEBUG_DISPLAY::SCOPED_DEBUG_DISPLAY(bool show_stray_output, bool show_debug)
     : m_display(show_stray_output, show_debug) {
   msg_set_debug_sink(&m_display);
-  // The library reports stray output at this level; showing it needs the level on.
-  if (show_stray_output || show_debug) msg_set_debug_level(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
+  // The library reports stray output at this level; counting it for --strict needs it too.
+  msg_set_debug_level(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
 }
 
 SCOPED_DEBUG_DISPLAY::~SCOPED_DEBUG_DISPLAY() { msg_set_debug_sink(nullptr); }

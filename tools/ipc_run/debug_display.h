@@ -9,20 +9,24 @@ class DEBUG_DISPLAY : public MSG_SINK {
  public:
   DEBUG_DISPLAY(bool show_stray_output, bool show_debug);
   void deliver(const MSG_RECORD& record) override;
+  // Reports of stray output seen, shown or not.
+  int stray_reports() const { return m_stray_reports; }
 
  private:
+  int m_stray_reports = 0;
   bool m_show_stray_output;
   bool m_show_debug;
 };
 
-// Installs the display as the debug sink and turns on the library's debug level it needs; the
-// built-in sink is back when this ends.
+// Installs the display as the debug sink and turns on the library's debug level that reports
+// stray output (counted even when not shown); the built-in sink is back when this ends.
 class SCOPED_DEBUG_DISPLAY {
  public:
   SCOPED_DEBUG_DISPLAY(bool show_stray_output, bool show_debug);
   ~SCOPED_DEBUG_DISPLAY();
   SCOPED_DEBUG_DISPLAY(const SCOPED_DEBUG_DISPLAY&) = delete;
   SCOPED_DEBUG_DISPLAY& operator=(const SCOPED_DEBUG_DISPLAY&) = delete;
+  int stray_reports() const { return m_display.stray_reports(); }
 
  private:
   DEBUG_DISPLAY m_display;

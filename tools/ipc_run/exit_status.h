@@ -4,6 +4,7 @@
 #include "host/thr_process.h"
 
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_DATA_ERROR = 65;  // --strict: a backend line failed or was stray
 constexpr int EXIT_TIMED_OUT = 124;
 constexpr int EXIT_RUN_FAILED = 125;
 constexpr int EXIT_CANNOT_EXECUTE = 126;

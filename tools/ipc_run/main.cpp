@@ -1,8 +1,10 @@
 // ipc_run: runs one backend through the library, on the command line.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +17,7 @@
 #include "host/host.h"
 #include "host/msg.h"
 #include "host/ztcl.h"
-#include "ipc/ipc_command_impl.h"
+#include "ipc/ipc_command_impl.h"  // make_title
 #include "tools/ipc_run/debug_display.h"
 #include "tools/ipc_run/exit_status.h"
 #include "tools/ipc_run/helper_pool.h"
@@ -30,6 +32,17 @@ namespace {
 
 HELPER_POOL* live_pool = nullptr;
 
+// A closed standard descriptor would be reused by the first pipe or file opened, and messages
+// would go there. Each closed one gets /dev/null opened read-only: reads see the end, writes fail
+// with EBADF, so a closed stdout still ends the run with its cause.
+void hold_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", O_RDONLY);  // the lowest free number: fd itself
+    if (opened != fd && opened != -1) close(opened);
+  }
+}
+
 // The library's SIGTERM handling exits the process; helpers must not outlive it.
 void terminate_helpers_at_exit() {
   if (live_pool != nullptr) live_pool->terminate_all();
@@ -43,7 +56,7 @@ void configure_host(const OPTIONS& options) {
 }
 
 void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
-  if (options.plain) command.disable_tcl_mode();
+  if (options.plain) command.set_plain();
   if (options.no_stderr) command.disable_stderr_capture();
   if (options.no_gui) command.disable_gui_update();
   command.set_timeout(options.timeout_seconds);
@@ -102,21 +115,39 @@ RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POO
   return outcome;
 }
 
-int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_COMMAND& command) {
+// --strict: a backend whose lines failed or were stray did not do its job, even with status 0.
+bool strict_failure(const OPTIONS& options, const RUN_COMMAND& command, int stray_reports) {
+  if (!options.strict) return false;
+  const int problems = command.failed_lines() + stray_reports;
+  if (problems > 0)
+    std::fprintf(stderr, "ipc_run: --strict: %d line%s of %s failed or were stray output\n",
+                 problems, problems == 1 ? "" : "s",
+                 IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str());
+  return problems > 0;
+}
+
+int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_COMMAND& command,
+                int stray_reports) {
   if (int number = stop_signal()) return EXIT_SIGNAL_BASE + number;
+  if (int error = command.output_error()) {
+    write_to_stderr(std::string("ipc_run: cannot write messages: ") + std::strerror(error) + "\n");
+    return EXIT_RUN_FAILED;
+  }
   if (command.timed_out())
     std::fprintf(stderr, "ipc_run: %s stopped after the --timeout of %g seconds\n",
                  IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(),
                  options.timeout_seconds);
   else if (outcome.ok)
     explain_signal_death(options, outcome.code);
-  return exit_status_of(
-      RUN_END{outcome.ok, outcome.code, command.exec_error(), command.timed_out()});
+  const int status =
+      exit_status_of(RUN_END{outcome.ok, outcome.code, command.exec_error(), command.timed_out()});
+  if (status == 0 && strict_failure(options, command, stray_reports)) return EXIT_DATA_ERROR;
+  return status;
 }
 
-int run_backend(const OPTIONS& options) {
+int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
   MSG_REPORT report;
-  RUN_COMMAND command;
+  RUN_COMMAND command(options.quiet);
   configure_command(options, command);
   if (options.report) command.set_msg_report(&report);
   SCOPED_IPC_SEND ipc_send(command);
@@ -152,18 +183,20 @@ int run_backend(const OPTIONS& options) {
     live_pool = nullptr;
   }
   // Text the library never judged, as it never became a complete command, is stray too.
-  if (!options.quiet && !command.unfinished_command().empty())
-    show_stray_output(command.unfinished_command());
+  const bool unfinished = !command.unfinished_command().empty();
+  if (!options.quiet && unfinished) show_stray_output(command.unfinished_command());
   if (options.report) print_report(report);
   if (options.summary)
     std::fprintf(stderr, "ipc_run: ok=%d status=%d exit_code=%d\n", outcome.ok ? 1 : 0,
                  outcome.code.status, outcome.code.exit_code);
-  return exit_status(options, outcome, command);
+  msg_flush();
+  return exit_status(options, outcome, command, display.stray_reports() + (unfinished ? 1 : 0));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_closed_standard_descriptors();
   PARSE_RESULT parsed = parse_options(argc, argv);
   switch (parsed.outcome) {
     case PARSE_OUTCOME::HELP:
@@ -187,7 +220,7 @@ int main(int argc, char** argv) {
     SCOPED_DEBUG_DISPLAY display(!parsed.options.quiet, parsed.options.debug);
     SCOPED_TERMINAL_SINK terminal(parsed.options.color);
     configure_host(parsed.options);
-    status = run_backend(parsed.options);
+    status = run_backend(parsed.options, display);
   }
   host_stop();
   return status;

@@ -24,8 +24,13 @@ Tcl command and evaluated when its first word is a command ipc_run knows
 (msg_post, msg_internal_error, msg_tcl_puts, Debug:, ipc_send, ipc_progress);
 messages go to standard output. Any other text is the child's stray output,
 shown on standard error as "ipc_run: stray output: TEXT" unless --quiet is
-given. "ipc_progress DONE TOTAL ?TEXT?" shows a progress line on standard
-error when it is a terminal.
+given. A line that starts an incomplete command whose first word is not such
+a command (an unbalanced "Processing [file.v") is stray output at once; the
+next line starts afresh. A line that fails in Tcl (a wrong argument count, a
+"$" or "[" substituted by mistake) is shown on standard error as
+"ipc_run: backend line failed: ERROR: LINE" unless --quiet is given.
+"ipc_progress DONE TOTAL ?TEXT?" shows a progress line on standard error when
+it is a terminal.
 
 Options:
   -c, --command-line=TEXT  run TEXT as the command line, verbatim
@@ -56,7 +61,11 @@ Options:
       --helper=CMD         helper command; each gets --helper_index=I
                            --read_pipe=TO --write_pipe=FROM appended
       --suppress=ID        suppress information or warning ID (repeatable)
-  -q, --quiet              do not show the child's stray output
+      --strict             exit with status 65 when a line of the child failed
+                           in Tcl or was stray output (unless the child's own
+                           status is already non-zero)
+  -q, --quiet              do not show the child's stray output or its failed
+                           lines
       --debug              show the library's debug output (DEBUG IPC: ...)
                            and the child's Debug: lines (DEBUG CHILD: ...)
       --color[=WHEN]       colour messages by severity: auto (on a terminal,
@@ -71,7 +80,9 @@ Exit status:
   CODE   the child's exit code, when it exited
   128+N  the child was killed by signal N
   124    --timeout expired and the child was stopped
-  125    the run failed otherwise, or ipc_run itself failed
+  65     --strict and a line of the child failed or was stray output
+  125    the run failed otherwise, or ipc_run itself failed (also when
+         the messages could not be written to standard output)
   126    the program could not be executed
   127    the program was not found
   129    ipc_run got SIGHUP
@@ -178,6 +189,7 @@ enum LONG_ONLY : int {
   DEBUG,
   COLOR,
   SUMMARY,
+  STRICT,
   VERSION,
 };
 
@@ -206,6 +218,7 @@ constexpr option LONG_OPTIONS[] = {
     {"debug", no_argument, nullptr, DEBUG},
     {"color", optional_argument, nullptr, COLOR},
     {"summary", no_argument, nullptr, SUMMARY},
+    {"strict", no_argument, nullptr, STRICT},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -254,6 +267,10 @@ class PARSER {
       return error(
           "--named-pipe needs a command with at least one argument: the pipe's name "
           "is passed right after the program");
+    if (o.report && o.plain)
+      return error(
+          "--report lists the messages a backend posts with msg_post; with --plain it posts "
+          "none (every line is shown as it comes)");
     if (o.pool) o.pool->helper_command = m_pending_helper;
     if (o.pool && m_pending_helper.empty()) return error("--pool needs --helper CMD");
     if (!o.pool && !m_pending_helper.empty()) return error("--helper needs --pool H:P");
@@ -341,6 +358,8 @@ class PARSER {
         return set_color(value);
       case SUMMARY:
         return o.summary = true;
+      case STRICT:
+        return o.strict = true;
       default:
         return fail("unhandled option");
     }

@@ -32,6 +32,7 @@ struct OPTIONS {
   bool forward_stdin = false;
   bool summary = false;
   bool trusted = false;
+  bool strict = false;  // a failed or stray backend line makes the run fail (65)
   COLOR_CHOICE color = COLOR_CHOICE::AUTO;
   std::vector<std::pair<std::string, std::string>> settings;
   std::vector<unsigned> suppressed_ids;

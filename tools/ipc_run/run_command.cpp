@@ -2,9 +2,16 @@
 
 #include <chrono>
 
-#include "ipc/ipc_command_impl.h"
+#include "host/msg.h"
+#include "host/stray_output.h"
+#include "tools/ipc_run/terminal.h"
 
 std::atomic<bool> ipc_run_stop_requested{false};
+
+RUN_COMMAND::RUN_COMMAND(bool quiet)
+    : m_quiet(quiet), m_previous_observer(ztcl_set_error_observer(this)) {}
+
+RUN_COMMAND::~RUN_COMMAND() { ztcl_set_error_observer(m_previous_observer); }
 
 void RUN_COMMAND::set_timeout(double seconds) {
   // Rounded up, so the smallest positive timeout is still a limit.
@@ -15,18 +22,21 @@ void RUN_COMMAND::set_timeout(double seconds) {
 bool RUN_COMMAND::is_stopped() {
   if (m_close_stdin_pending) {  // the first pass: the child runs
     m_close_stdin_pending = false;
-    close_child_stdin();
+    close_stdin();
   }
   const bool timed_out = m_pacing.pass();
-  return timed_out || ipc_run_stop_requested.load();
+  // Messages nobody can read any more: the run ends as if the reader had gone.
+  if (m_output_error == 0) m_output_error = msg_output_error();
+  return timed_out || m_output_error != 0 || ipc_run_stop_requested.load();
 }
 
-int RUN_COMMAND::exec_error() const { return m_impl->m_exec_error; }
-
-void RUN_COMMAND::close_child_stdin() {
-  // The library closes this handle again after the run; the host ignores a closed handle.
-  unsigned long stdin_pipe = m_impl->m_stdin_pipe;
-  if (stdin_pipe != 0) thr_process_close_pipe(stdin_pipe);
+void RUN_COMMAND::process_line(const std::string& line) {
+  if (!m_plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
+  IPC_COMMAND::process_line(line);
 }
 
-const std::string& RUN_COMMAND::unfinished_command() const { return m_impl->m_tcl_buffer; }
+void RUN_COMMAND::line_failed(const std::string& error, const std::string& script) {
+  ++m_failed_lines;
+  if (m_quiet) return;
+  write_to_stderr("ipc_run: " + host_failed_line_text(error, script) + "\n");
+}

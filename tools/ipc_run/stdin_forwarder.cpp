@@ -60,5 +60,5 @@ void STDIN_FORWARDER::forward() {
   }
   if (m_run_over) return;
   // Our input ended: so does the child's, as it would in a shell pipeline.
-  m_command.close_child_stdin();
+  m_command.close_stdin();
 }

@@ -53,13 +53,16 @@ bool use_color(COLOR_CHOICE choice) {
          std::strcmp(term, "dumb") != 0;
 }
 
-bool TERMINAL_SINK::wanted(bool colored) {
-  return colored || (isatty(STDOUT_FILENO) == 1 && isatty(STDERR_FILENO) == 1);
-}
+TERMINAL_SINK::TERMINAL_SINK(bool colored)
+    : m_colored(colored), m_escaped(isatty(STDOUT_FILENO) == 1) {}
+
+bool TERMINAL_SINK::wanted(bool colored) { return colored || isatty(STDOUT_FILENO) == 1; }
 
 void TERMINAL_SINK::deliver(const MSG_RECORD& record) {
   PROGRESS_LINE::instance().clear();
-  const std::string line = msg_format_record(record);
+  // On a terminal a child's text must not move the cursor or change colours.
+  const std::string line =
+      m_escaped ? printable(msg_format_record(record)) : msg_format_record(record);
   const size_t label_end = line.find(':');
   std::string shown = !m_colored || label_end == std::string::npos
                           ? line
@@ -109,6 +112,8 @@ void PROGRESS_LINE::clear() {
 }
 
 void write_to_stderr(const std::string& text) {
+  // Messages held back in stdout's buffer come first: with 2>&1 the log keeps the child's order.
+  msg_flush();
   PROGRESS_LINE::instance().clear();
   write_stderr(text);
 }

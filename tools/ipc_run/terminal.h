@@ -11,17 +11,19 @@
 // that is not "dumb" and NO_COLOR is unset.
 bool use_color(COLOR_CHOICE choice);
 
-// The default sink for a terminal: clears the progress line first, and with colour on shows
-// each message's label ("ERROR 7:") in its severity's colour.
+// The default sink for a terminal: clears the progress line first, shows control characters of
+// a text as escapes when stdout is a terminal, and with colour on shows each message's label
+// ("ERROR 7:") in its severity's colour.
 class TERMINAL_SINK : public MSG_SINK {
  public:
-  explicit TERMINAL_SINK(bool colored) : m_colored(colored) {}
+  explicit TERMINAL_SINK(bool colored);
   void deliver(const MSG_RECORD& record) override;
-  // Whether ipc_run needs this sink: for colour, or when stdout and stderr share a terminal.
+  // Whether ipc_run needs this sink: for colour, or when stdout is a terminal.
   static bool wanted(bool colored);
 
  private:
   bool m_colored;
+  bool m_escaped;
 };
 
 // Installs a TERMINAL_SINK as the default sink when one is wanted; the built-in one is back when
