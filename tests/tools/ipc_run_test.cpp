@@ -194,6 +194,10 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        0,
        "\r\033[Kipc_run: [##########          ]  50% half way\r\033[K\033[1;36mINFO:\033[0m "
        "done\r\n"},
+      // On a terminal a text's control characters are escaped; a zero byte shows as \0.
+      {R"(script -qec "ipc_run --color=never -- printf '%s\n' 'msg_post 0 info a\x1b\000b'" )"
+       R"(/dev/null)",
+       0, "INFO: a\\x1B\\0b\r\n"},
       {"ipc_run --plain --no-stderr -- sh -c 'echo out; echo err >&2'", 0,
        "INFO 112000: out\n" + plain_end, "err\n"},
       // Words reach the child exactly, through the word splitter and through sh -c alike.
