@@ -171,7 +171,7 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
   options->command_line =
       options->shell && words.size() == 1 ? words[0] : thr_join_shell_words(words);
   // The library passes the pipe's name after the program, at the line's first blank.
-  if (options->named_pipe && words.size() < 2)
+  if (options->named_pipe && options->command_line.find(' ') == std::string::npos)
     return fail(interpreter,
                 "-namedpipe needs a command with at least one argument: the pipe's name is "
                 "passed right after the program");

@@ -35,7 +35,7 @@ it is a terminal.
 Options:
   -c, --command-line=TEXT  run TEXT as the command line, verbatim
       --title=TEXT         name of the child in messages (default: first word)
-      --shell              run the command line through sh -c "..."
+      --shell              run the command line as sh -c TEXT runs it
       --cwd=DIR            start the child in directory DIR
       --env=NAME=VALUE     set NAME in the child's environment (repeatable)
       --option=TEXT        process option words: cwd=DIR, env=NAME=VALUE
