@@ -19,11 +19,11 @@ file(GLOB IPC_HOST_HEADERS ${CMAKE_SOURCE_DIR}/host/*.h)
 install(FILES ${IPC_HOST_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc/host COMPONENT dev)
 
 # Runtime: ipc_run, its man page, and the Tcl packages where Debian's tclsh looks for them when
-# the prefix is /usr.
+# the prefix is /usr; the backend package sits beside the host package (tcl/CMakeLists.txt).
 install(TARGETS ipc_run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES tools/ipc_run/ipc_run.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/tcltk/ipc_backend1.0 COMPONENT runtime)
+install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl DESTINATION lib/tcltk/ipc_backend1.0
+        COMPONENT runtime)
 
 # The GUI host example with the backend it runs by default; wish8.6 (tk8.6) runs it.
 install(PROGRAMS examples/ipc_gui.tcl examples/progress_backend.tcl

@@ -1,1 +1,0 @@
-puts "ipc_backend [package require ipc_backend]"
