@@ -23,6 +23,12 @@ namespace eval ::gui {
     variable progress_text ""
     variable max_lines 1000
     variable refresh_ms 100
+    variable escapes [apply {{} {  ;# what visible shows for each control character
+        for {set code 0} {$code < 0x20} {incr code} {
+            if {$code != 9} { lappend escapes [format %c $code] [format {\x%02X} $code] }
+        }
+        return [lappend escapes \x7f {\x7F}]
+    }}]
 }
 
 proc ::gui::build {} {
@@ -106,19 +112,23 @@ proc ::gui::describe {code result} {
 
 proc ::gui::plural {n word} { return "$n $word[expr {$n == 1 ? {} : {s}}]" }
 
+# text with each control character but tab shown as \xNN: a backend's text cannot start new
+# lines or hide itself.
+proc ::gui::visible {text} { return [string map $::gui::escapes $text] }
+
 proc ::gui::on_message {severity id text} {
     variable count
     incr count
     set label [string toupper $severity]
     if {$id ne ""} { append label " $id" }
-    lappend ::gui::pending $severity "$label: $text"
+    lappend ::gui::pending $severity "$label: [visible $text]"
 }
 
-proc ::gui::on_stray {line} { lappend ::gui::pending stray $line }
+proc ::gui::on_stray {line} { lappend ::gui::pending stray [visible $line] }
 
 proc ::gui::on_progress {done total text} {
     .bottom.progress configure -maximum [expr {max($total, 1)}] -value [expr {min($done, $total)}]
-    variable progress_text "$done / $total $text"
+    variable progress_text "$done / $total [visible $text]"
 }
 
 proc ::gui::refresh_while_running {} {
