@@ -52,6 +52,7 @@ proc ::gui::build {} {
     .messages tag configure info -foreground #202020
     .messages tag configure internal -foreground #8000a0 -font {TkFixedFont 9 bold}
     .messages tag configure stray -foreground #808080
+    .messages tag configure failed -foreground #c00000 -background #fff0f0
 
     ttk::frame .bottom
     ttk::progressbar .bottom.progress -mode determinate -maximum 1 -length 300
@@ -87,7 +88,8 @@ proc ::gui::run {} {
     after $::gui::refresh_ms ::gui::refresh_while_running
     set code [catch {
         ipc::run -shell -stopvariable ::gui::stop -onmessage ::gui::on_message \
-            -onstray ::gui::on_stray -onprogress ::gui::on_progress -- $command
+            -onstray ::gui::on_stray -onerror ::gui::on_error -onprogress ::gui::on_progress \
+            -- $command
     } result]
     set running 0
     refresh
@@ -125,6 +127,11 @@ proc ::gui::on_message {severity id text} {
 }
 
 proc ::gui::on_stray {line} { lappend ::gui::pending stray [visible $line] }
+
+# A line of the backend that failed in Tcl: the error and the line, so the author can fix it.
+proc ::gui::on_error {error line} {
+    lappend ::gui::pending failed "Backend line failed: [visible $error]: [visible $line]"
+}
 
 proc ::gui::on_progress {done total text} {
     .bottom.progress configure -maximum [expr {max($total, 1)}] -value [expr {min($done, $total)}]

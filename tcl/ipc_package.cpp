@@ -8,6 +8,7 @@
 
 #include "host/host.h"
 #include "host/progress.h"
+#include "host/stop_signals.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_export.h"
 #include "tcl/run_options.h"
@@ -69,6 +70,11 @@ extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
     return error(interpreter,
                  "package ipc serves one interpreter per process and is loaded in another one");
   if (trusted == nullptr) {
+    // Ctrl-C, SIGHUP and SIGTERM end the application as they would, its children first, even
+    // while it is blocked on a write; a signal it ignores stays ignored.
+    static const int signals_error = host_receive_stop_signals(host_die_by_signal);
+    if (signals_error != 0)
+      return error(interpreter, "package ipc cannot start its signal thread");
     host_adopt(interpreter);
     if (progress_command == nullptr)
       progress_command = new SCOPED_PROGRESS_COMMAND(report_progress);

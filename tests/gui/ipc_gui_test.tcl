@@ -34,6 +34,9 @@ update
 [image create photo -format window -data .] write $screenshot -format png
 check "screenshot" {[file size $screenshot] > 1000} "$screenshot, [file size $screenshot] bytes"
 
+run_with "echo 'msg_post 0 info two words'" {.top.run invoke}
+check "a failed line shown in its colour" {[tagged failed] > 0} [.messages get 1.0 end]
+
 after 300 {.top.stop invoke}
 set elapsed [run_with "sleep 30" {event generate .top.command <Return>}]
 check "Stop ends the backend" {[string match Stopped* $::gui::status] && $elapsed < 20000} \

@@ -259,6 +259,10 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {piped, 130, _, "", SIGINT},
       {piped, AnyOf(129, 130), _, "", SIGHUP | SIGINT << 8},  // each may reach its own thread
       {piped, 1, _, "", SIGTERM},
+      // SIGTERM is answered while ipc_run is blocked writing to a reader that never reads.
+      {R"(sh -c 'mkfifo out && exec 3<>out && { ipc_run -- yes "msg_post 0 info x" >out & )"
+       R"(sleep 1; kill -TERM $!; wait $!; echo status=$?; rm out; }')",
+       0, "status=1\n"},
       {piped, 128 + SIGKILL, _, "", SIGKILL},  // nothing can end the grandchild then
       {"ipc_run --set ipc_use_system=1 --named-pipe -c 'backend x'", 1, _, "", SIGTERM},
       {"ipc_run --set ipc_use_system=1 -c backend", 130, _, "", SIGINT},

@@ -213,6 +213,10 @@ int main(int argc, char** argv) {
       break;
   }
   std::atexit(terminate_helpers_at_exit);
+  if (const int error = receive_stop_signals()) {
+    std::fprintf(stderr, "ipc_run: cannot start the signal thread: %s\n", std::strerror(error));
+    return EXIT_RUN_FAILED;
+  }
   host_start(argv[0]);
   install_signal_handlers();
   int status = 0;

@@ -5,13 +5,13 @@
 
 #include <atomic>
 
+#include "host/stop_signals.h"
 #include "host/thr_process.h"
 #include "tools/ipc_run/run_command.h"
 
 namespace {
 
 std::atomic<int> g_stop_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
 
 // Nothing this process started outlives it, whichever way it ends.
 [[noreturn]] void end_everything_and_exit(int status) {
@@ -19,7 +19,10 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers")
   _exit(status);
 }
 
+// On the signal thread. SIGTERM ends everything at once with the status the library's own
+// handler uses; nothing is written, as standard output may be what is blocked.
 void on_stop_signal(int number) {
+  if (number == SIGTERM) end_everything_and_exit(1);
   int none = 0;
   if (!g_stop_signal.compare_exchange_strong(none, number))
     end_everything_and_exit(128 + none);  // the second one: no more waiting for the run
@@ -48,9 +51,9 @@ void install(int number, void (*handler)(int)) {
 
 }  // namespace
 
+int receive_stop_signals() { return host_receive_stop_signals(on_stop_signal); }
+
 void install_signal_handlers() {
-  install(SIGINT, on_stop_signal);
-  install(SIGHUP, on_stop_signal);
   install(SIGPIPE, on_broken_output);
   install(SIGABRT, on_abort);
 }
