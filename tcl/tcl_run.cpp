@@ -172,6 +172,8 @@ void TCL_RUN::report_stray(const std::string& text) {
 }
 
 void TCL_RUN::process_line(const std::string& line) {
+  // One read may hold thousands of lines: a stop is served between them, not only between reads.
+  if (is_stopped()) return;
   if (!m_options.plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
   IPC_COMMAND::process_line(line);
 }

@@ -25,23 +25,27 @@ std::string shortened(const std::string& text) {
   return host_printable(text.substr(0, end)) + "...";
 }
 
-// The library's notion of the first word: the text before the first blank.
-std::string first_word(const std::string& line) {
-  return std::string(line.c_str(), std::strcspn(line.c_str(), " "));
-}
-
-bool child_interpreter_offers(const std::string& word) {
-  Tcl_Interp* interpreter = ztcl_get_interpreter();
-  return interpreter == nullptr ||
-         Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr;
-}
-
 }  // namespace
 
 bool host_take_unbalanced_stray_line(const std::string& pending, const std::string& line) {
-  if (!pending.empty() || Tcl_CommandComplete(line.c_str()) == 1) return false;
-  const std::string word = first_word(line);
-  if (child_interpreter_offers(word)) return false;
+  if (!pending.empty()) return false;
+  // Most lines start with the word of the line before (msg_post): known to be offered, they need
+  // neither a parse nor a lookup.
+  thread_local std::string offered_word;
+  thread_local Tcl_Interp* offered_in = nullptr;
+  Tcl_Interp* interpreter = ztcl_get_interpreter();
+  const size_t word_length = std::strcspn(line.c_str(), " ");
+  if (interpreter == offered_in && word_length == offered_word.size() &&
+      line.compare(0, word_length, offered_word) == 0)
+    return false;
+  const std::string word = line.substr(0, word_length);
+  if (interpreter == nullptr ||
+      Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr) {
+    offered_word = word;
+    offered_in = interpreter;
+    return false;
+  }
+  if (Tcl_CommandComplete(line.c_str()) == 1) return false;  // the library reports it
   // Where and when the library reports stray output, so every display of it shows this too.
   if (msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2))
     msg_deliver_default(MSG_RECORD{MSG_KIND::DEBUG, 0, STRAY_START + word + STRAY_MARK + line,

@@ -215,6 +215,9 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        AllOf(HasSubstr(stray), HasSubstr("no_such_program_here: not found"))},
       {"ipc_run --timeout 0.3 -- sleep 30", 124, "",
        "ipc_run: sleep stopped after the --timeout of 0.3 seconds\n"},
+      // A read of slow lines is cut between its lines (137: it was not, in 5 s).
+      {"timeout -s KILL 5 ipc_run --timeout 0.3 -- yes 'for {set i 0} {$i < 30000} {incr i} {}'",
+       124, "", HasSubstr("yes stopped after the --timeout")},
       {"ipc_run --cwd /no/such/dir -- pwd", 125, HasSubstr("Cannot use \"/no/such/dir\" as the")},
       {"ipc_run --summary --named-pipe -- true x", 125, HasSubstr("open pipe"), HasSubstr("ok=0")},
       {"ipc_run --eval no_such_command -- true", 125, "",

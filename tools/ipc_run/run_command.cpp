@@ -24,6 +24,10 @@ bool RUN_COMMAND::is_stopped() {
     m_close_stdin_pending = false;
     close_stdin();
   }
+  return stop_due();
+}
+
+bool RUN_COMMAND::stop_due() {
   const bool timed_out = m_pacing.pass();
   // Messages nobody can read any more: the run ends as if the reader had gone.
   if (m_output_error == 0) m_output_error = msg_output_error();
@@ -31,6 +35,8 @@ bool RUN_COMMAND::is_stopped() {
 }
 
 void RUN_COMMAND::process_line(const std::string& line) {
+  // One read may hold thousands of lines: a stop is served between them, not only between reads.
+  if (stop_due()) return;
   if (!m_plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
   IPC_COMMAND::process_line(line);
 }

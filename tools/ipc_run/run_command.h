@@ -43,6 +43,9 @@ class RUN_COMMAND : public IPC_COMMAND, private ZTCL_ERROR_OBSERVER {
 
  private:
   void line_failed(const std::string& error, const std::string& script) override;
+  // Serves due events; true once a stop request, the timeout or a failed write of the messages
+  // ends the run.
+  bool stop_due();
 
   RUN_PACING m_pacing;
   bool m_quiet;
