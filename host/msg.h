@@ -81,7 +81,8 @@ class MSG_BASE {
   MSG_BASE& operator=(const MSG_BASE&) = delete;
 
   virtual void set_id(unsigned id);
-  // Delivers the message to its report, or to the default sink when it has none.
+  // Delivers the message to its report, or to the default sink when it has none; once: the
+  // text moves into what is delivered, so text() is empty after it.
   virtual void post();
 
   // Stores the arguments of a message format: "%1!s!" style conversions (argument number and

@@ -35,7 +35,7 @@ const char* severity_of(MSG_KIND kind) {
   return "internal";
 }
 
-Tcl_Obj* string_obj(const std::string& text) {
+Tcl_Obj* string_obj(std::string_view text) {
   return Tcl_NewStringObj(text.data(), static_cast<int>(text.size()));
 }
 
@@ -151,7 +151,7 @@ void TCL_RUN::on_message(const MSG_RECORD& record) {
 }
 
 void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
-  std::string stray;
+  std::string_view stray;
   if (host_stray_text_of(record, &stray)) {
     report_stray(stray);
     return;
@@ -161,8 +161,8 @@ void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
     std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(), record.text.c_str());
 }
 
-void TCL_RUN::report_stray(const std::string& text) {
-  for (const std::string& line : host_stray_lines(text)) {
+void TCL_RUN::report_stray(std::string_view text) {
+  for (std::string_view line : host_stray_lines(text)) {
     ++m_stray_lines;
     if (m_options.on_stray)
       call(m_options.on_stray, {string_obj(line)});
@@ -174,7 +174,7 @@ void TCL_RUN::report_stray(const std::string& text) {
 void TCL_RUN::process_line(const std::string& line) {
   // One read may hold thousands of lines: a stop is served between them, not only between reads.
   if (is_stopped()) return;
-  if (!m_options.plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
+  if (!m_options.plain && host_take_stray_line(unfinished_command(), line)) return;
   IPC_COMMAND::process_line(line);
 }
 

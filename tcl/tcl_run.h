@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "host/msg.h"
@@ -52,7 +53,7 @@ class TCL_RUN : public IPC_COMMAND, private ZTCL_ERROR_OBSERVER {
   void on_debug_record(const MSG_RECORD& record);
   // Calls prefix with the extra words; a failure is kept and ends the run.
   void call(const TCL_OBJ_REF& prefix, std::initializer_list<Tcl_Obj*> words);
-  void report_stray(const std::string& text);
+  void report_stray(std::string_view text);
   Tcl_Obj* result_dict(bool ok, const THR_PROCESS_EXIT_CODE& code) const;
   int exit_code_of(const THR_PROCESS_EXIT_CODE& code) const;
 

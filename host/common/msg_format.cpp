@@ -1,6 +1,7 @@
 // Message objects: their formats translated to printf's and their texts formatted and posted.
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "host/common/msg_internal.h"
 #include "host/msg.h"
@@ -77,7 +78,8 @@ void MSG_BASE::set_id(unsigned id) { m_id = id; }
 
 void MSG_BASE::post() {
   if (msg_suppressed(kind(), m_id)) return;
-  msg_deliver_record(MSG_RECORD{kind(), m_id, m_text, std::string()}, m_report);
+  // Posted once: the text moves into the record, so an outsized one is not copied again.
+  msg_deliver_record(MSG_RECORD{kind(), m_id, std::move(m_text), std::string()}, m_report);
 }
 
 void MSG_BASE::fill_args(const char* format, va_list args) {

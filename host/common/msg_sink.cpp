@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -49,14 +50,51 @@ void note_output_error() {
 
 bool is_error(MSG_KIND kind) { return kind == MSG_KIND::ERROR || kind == MSG_KIND::INTERNAL_ERROR; }
 
+// Calls write(data, size) for the pieces of text as shown: a zero byte, invisible on a terminal
+// and the end of a C string, as \0.
+template <typename WRITE>
+void for_each_shown_piece(const std::string& text, WRITE write) {
+  const char* rest = text.data();
+  const char* const end = rest + text.size();
+  while (rest != end) {
+    const auto* zero = static_cast<const char*>(std::memchr(rest, '\0', end - rest));
+    if (zero == nullptr) {
+      write(rest, end - rest);
+      return;
+    }
+    write(rest, zero - rest);
+    write("\\0", 2);
+    rest = zero + 1;
+  }
+}
+
+std::string record_label(const MSG_RECORD& record) {
+  std::string label = kind_label(record.kind);
+  if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
+    label += " " + std::to_string(record.id);
+  return label + ": ";
+}
+
 // Writes through stdout's own buffer (a line at a time on a terminal, blocks otherwise): one
 // system call per message would cost more than relaying it. Errors are written out at once.
 class STDOUT_SINK : public MSG_SINK {
  public:
   void deliver(const MSG_RECORD& record) override {
-    std::string line = msg_format_record(record);
-    line += '\n';
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) note_output_error();
+    if (record.text.size() <= LINE_BUFFER_LIMIT) {
+      // One reused buffer and one write per message: the common, short line stays cheap.
+      m_line = record_label(record);
+      for_each_shown_piece(record.text,
+                           [this](const char* data, size_t size) { m_line.append(data, size); });
+      m_line += '\n';
+      write(m_line.data(), m_line.size());
+    } else {
+      // An outsized text is written in place: no copy of it is made.
+      const std::string label = record_label(record);
+      write(label.data(), label.size());
+      for_each_shown_piece(record.text,
+                           [this](const char* data, size_t size) { write(data, size); });
+      write("\n", 1);
+    }
     if (is_error(record.kind)) {
       if (std::fflush(stdout) != 0) note_output_error();
       stdout_held.store(false, std::memory_order_relaxed);
@@ -64,6 +102,15 @@ class STDOUT_SINK : public MSG_SINK {
       stdout_held.store(true, std::memory_order_relaxed);
     }
   }
+
+ private:
+  static constexpr size_t LINE_BUFFER_LIMIT = 1 << 16;
+
+  static void write(const char* data, size_t size) {
+    if (std::fwrite(data, 1, size, stdout) != size) note_output_error();
+  }
+
+  std::string m_line;  // guarded by the delivery lock
 };
 
 class STDERR_DEBUG_SINK : public MSG_SINK {
@@ -102,17 +149,10 @@ LIVE_REPORTS& live_reports() {
 // --- Sinks -------------------------------------------------------------------------------------
 
 std::string msg_format_record(const MSG_RECORD& record) {
-  std::string line = kind_label(record.kind);
-  if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
-    line += " " + std::to_string(record.id);
-  line += ": ";
-  // A zero byte is invisible on a terminal and cuts C strings short: it is shown as \0.
-  for (char c : record.text) {
-    if (c == '\0')
-      line += "\\0";
-    else
-      line += c;
-  }
+  std::string line = record_label(record);
+  line.reserve(line.size() + record.text.size());
+  for_each_shown_piece(record.text,
+                       [&line](const char* data, size_t size) { line.append(data, size); });
   return line;
 }
 

@@ -14,6 +14,11 @@ namespace {
 // The library's words: "Tcl command {WORD} not found, NOT posting tcl buffer = TEXT".
 constexpr const char* STRAY_START = "Tcl command {";
 constexpr const char* STRAY_MARK = "} not found, NOT posting tcl buffer = ";
+// The library echoes this prompt line; it is never stray.
+constexpr const char* PROMPT = "tcl> ";
+// The report names the first word; of an outsized one only its start, to spare a copy.
+constexpr size_t SHOWN_WORD_BYTES = 64;
+constexpr size_t LONGEST_OFFERED_WORD = 1024;
 
 // A failing line is quoted on one screen line: its start and a mark where it was cut.
 constexpr size_t SHOWN_LINE_BYTES = 60;
@@ -27,8 +32,8 @@ std::string shortened(const std::string& text) {
 
 }  // namespace
 
-bool host_take_unbalanced_stray_line(const std::string& pending, const std::string& line) {
-  if (!pending.empty()) return false;
+bool host_take_stray_line(const std::string& pending, const std::string& line) {
+  if (!pending.empty() || line.empty() || line == PROMPT) return false;
   // Most lines start with the word of the line before (msg_post): known to be offered, they need
   // neither a parse nor a lookup.
   thread_local std::string offered_word;
@@ -38,33 +43,35 @@ bool host_take_unbalanced_stray_line(const std::string& pending, const std::stri
   if (interpreter == offered_in && word_length == offered_word.size() &&
       line.compare(0, word_length, offered_word) == 0)
     return false;
-  const std::string word = line.substr(0, word_length);
+  // No command a child is offered has a name this long; an outsized word is not copied.
+  const std::string word = line.substr(0, std::min(word_length, LONGEST_OFFERED_WORD + 1));
   if (interpreter == nullptr ||
-      Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr) {
+      (word_length <= LONGEST_OFFERED_WORD &&
+       Tcl_FindCommand(interpreter, word.c_str(), nullptr, TCL_GLOBAL_ONLY) != nullptr)) {
     offered_word = word;
     offered_in = interpreter;
     return false;
   }
-  if (Tcl_CommandComplete(line.c_str()) == 1) return false;  // the library reports it
   // Where and when the library reports stray output, so every display of it shows this too.
   if (msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2))
-    msg_deliver_default(MSG_RECORD{MSG_KIND::DEBUG, 0, STRAY_START + word + STRAY_MARK + line,
-                                   STRAY_OUTPUT_MODULE});
+    msg_deliver_default(MSG_RECORD{
+        MSG_KIND::DEBUG, 0, STRAY_START + word.substr(0, SHOWN_WORD_BYTES) + STRAY_MARK + line,
+        STRAY_OUTPUT_MODULE});
   return true;
 }
 
-bool host_stray_text_of(const MSG_RECORD& record, std::string* text) {
+bool host_stray_text_of(const MSG_RECORD& record, std::string_view* text) {
   if (record.module != STRAY_OUTPUT_MODULE || record.text.rfind(STRAY_START, 0) != 0) return false;
   const size_t mark = record.text.find(STRAY_MARK);
   if (mark == std::string::npos) return false;
-  *text = record.text.substr(mark + std::char_traits<char>::length(STRAY_MARK));
+  *text = std::string_view(record.text).substr(mark + std::char_traits<char>::length(STRAY_MARK));
   return true;
 }
 
-std::vector<std::string> host_stray_lines(const std::string& text) {
+std::vector<std::string_view> host_stray_lines(std::string_view text) {
   size_t end = text.size();
   while (end > 0 && text[end - 1] == '\n') --end;
-  std::vector<std::string> lines;
+  std::vector<std::string_view> lines;
   for (size_t start = 0;;) {
     const size_t line_end = std::min(text.find('\n', start), end);
     lines.push_back(text.substr(start, line_end - start));
@@ -77,7 +84,7 @@ std::string host_failed_line_text(const std::string& error, const std::string& l
   return "backend line failed: " + host_printable(error) + ": " + shortened(line);
 }
 
-std::string host_printable(const std::string& text) {
+std::string host_printable(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
   for (char c : text) {

@@ -6,26 +6,24 @@
 #include "host/stray_output.h"
 #include "tools/ipc_run/terminal.h"
 
-void show_stray_output(const std::string& text) {
-  std::string shown;
-  for (const std::string& line : host_stray_lines(text))
-    shown += "ipc_run: stray output: " + printable(line) + "\n";
-  write_to_stderr(shown);
-}
+namespace {
 
-std::string printable(const std::string& text) {
-  std::string shown;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    } else {
-      shown += c;
+// An outsized stray line is escaped and written a piece at a time, never copied whole.
+constexpr size_t SHOWN_PIECE_BYTES = 1 << 16;
+
+}  // namespace
+
+void show_stray_output(std::string_view text) {
+  for (std::string_view line : host_stray_lines(text)) {
+    std::string shown = "ipc_run: stray output: ";
+    for (size_t at = 0;; at += SHOWN_PIECE_BYTES) {
+      shown += host_printable(line.substr(at, SHOWN_PIECE_BYTES));
+      if (at + SHOWN_PIECE_BYTES >= line.size()) break;
+      write_to_stderr(shown);
+      shown.clear();
     }
+    write_to_stderr(shown + "\n");
   }
-  return shown;
 }
 
 DEBUG_DISPLAY::DEBUG_DISPLAY(bool show_stray_output, bool show_debug)
@@ -35,9 +33,9 @@ void DEBUG_DISPLAY::deliver(const MSG_RECORD& record) {
   if (m_show_debug) {
     write_to_stderr("DEBUG " + record.module + ": " + record.text + "\n");
   }
-  std::string stray;
+  std::string_view stray;
   if (!host_stray_text_of(record, &stray)) return;
-  ++m_stray_reports;
+  m_stray_lines += static_cast<int>(host_stray_lines(stray).size());
   if (m_show_stray_output) show_stray_output(stray);
 }
 

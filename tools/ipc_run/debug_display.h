@@ -1,6 +1,8 @@
 // How ipc_run shows the debug channel: the library reports a child's stray output only there.
 #pragma once
 
+#include <string_view>
+
 #include "host/msg.h"
 
 // Shows each line of a child's stray output as "ipc_run: stray output: TEXT" on stderr (unless
@@ -9,11 +11,11 @@ class DEBUG_DISPLAY : public MSG_SINK {
  public:
   DEBUG_DISPLAY(bool show_stray_output, bool show_debug);
   void deliver(const MSG_RECORD& record) override;
-  // Reports of stray output seen, shown or not.
-  int stray_reports() const { return m_stray_reports; }
+  // Lines of stray output seen, shown or not.
+  int stray_lines() const { return m_stray_lines; }
 
  private:
-  int m_stray_reports = 0;
+  int m_stray_lines = 0;
   bool m_show_stray_output;
   bool m_show_debug;
 };
@@ -26,14 +28,11 @@ class SCOPED_DEBUG_DISPLAY {
   ~SCOPED_DEBUG_DISPLAY();
   SCOPED_DEBUG_DISPLAY(const SCOPED_DEBUG_DISPLAY&) = delete;
   SCOPED_DEBUG_DISPLAY& operator=(const SCOPED_DEBUG_DISPLAY&) = delete;
-  int stray_reports() const { return m_display.stray_reports(); }
+  int stray_lines() const { return m_display.stray_lines(); }
 
  private:
   DEBUG_DISPLAY m_display;
 };
 
-// Writes each line of text as "ipc_run: stray output: LINE" on stderr.
-void show_stray_output(const std::string& text);
-
-// text with each control character but tab shown as \xNN, so a child cannot drive the terminal.
-std::string printable(const std::string& text);
+// Writes each line of text as "ipc_run: stray output: LINE" on stderr, escaped.
+void show_stray_output(std::string_view text);

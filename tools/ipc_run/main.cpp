@@ -16,6 +16,7 @@
 #include "host/cfg.h"
 #include "host/host.h"
 #include "host/msg.h"
+#include "host/stray_output.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"  // make_title
 #include "tools/ipc_run/debug_display.h"
@@ -116,9 +117,9 @@ RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POO
 }
 
 // --strict: a backend whose lines failed or were stray did not do its job, even with status 0.
-bool strict_failure(const OPTIONS& options, const RUN_COMMAND& command, int stray_reports) {
+bool strict_failure(const OPTIONS& options, const RUN_COMMAND& command, int stray_lines) {
   if (!options.strict) return false;
-  const int problems = command.failed_lines() + stray_reports;
+  const int problems = command.failed_lines() + stray_lines;
   if (problems > 0)
     std::fprintf(stderr, "ipc_run: --strict: %d line%s of %s failed or were stray output\n",
                  problems, problems == 1 ? "" : "s",
@@ -127,7 +128,7 @@ bool strict_failure(const OPTIONS& options, const RUN_COMMAND& command, int stra
 }
 
 int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_COMMAND& command,
-                int stray_reports) {
+                int stray_lines) {
   if (int number = stop_signal()) return EXIT_SIGNAL_BASE + number;
   if (int error = command.output_error()) {
     write_to_stderr(std::string("ipc_run: cannot write messages: ") + std::strerror(error) + "\n");
@@ -141,7 +142,7 @@ int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_CO
     explain_signal_death(options, outcome.code);
   const int status =
       exit_status_of(RUN_END{outcome.ok, outcome.code, command.exec_error(), command.timed_out()});
-  if (status == 0 && strict_failure(options, command, stray_reports)) return EXIT_DATA_ERROR;
+  if (status == 0 && strict_failure(options, command, stray_lines)) return EXIT_DATA_ERROR;
   return status;
 }
 
@@ -183,14 +184,17 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
     live_pool = nullptr;
   }
   // Text the library never judged, as it never became a complete command, is stray too.
-  const bool unfinished = !command.unfinished_command().empty();
-  if (!options.quiet && unfinished) show_stray_output(command.unfinished_command());
+  const std::string& unfinished = command.unfinished_command();
+  if (!options.quiet && !unfinished.empty()) show_stray_output(unfinished);
   if (options.report) print_report(report);
   if (options.summary)
     std::fprintf(stderr, "ipc_run: ok=%d status=%d exit_code=%d\n", outcome.ok ? 1 : 0,
                  outcome.code.status, outcome.code.exit_code);
   msg_flush();
-  return exit_status(options, outcome, command, display.stray_reports() + (unfinished ? 1 : 0));
+  return exit_status(
+      options, outcome, command,
+      display.stray_lines() +
+          (unfinished.empty() ? 0 : static_cast<int>(host_stray_lines(unfinished).size())));
 }
 
 }  // namespace

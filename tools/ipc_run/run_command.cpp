@@ -37,7 +37,7 @@ bool RUN_COMMAND::stop_due() {
 void RUN_COMMAND::process_line(const std::string& line) {
   // One read may hold thousands of lines: a stop is served between them, not only between reads.
   if (stop_due()) return;
-  if (!m_plain && host_take_unbalanced_stray_line(unfinished_command(), line)) return;
+  if (!m_plain && host_take_stray_line(unfinished_command(), line)) return;
   IPC_COMMAND::process_line(line);
 }
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/ipc_run/debug_display.h"
+#include "host/stray_output.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ void TERMINAL_SINK::deliver(const MSG_RECORD& record) {
   PROGRESS_LINE::instance().clear();
   // On a terminal a child's text must not move the cursor or change colours.
   const std::string line =
-      m_escaped ? printable(msg_format_record(record)) : msg_format_record(record);
+      m_escaped ? host_printable(msg_format_record(record)) : msg_format_record(record);
   const size_t label_end = line.find(':');
   std::string shown = !m_colored || label_end == std::string::npos
                           ? line
@@ -100,7 +100,7 @@ void PROGRESS_LINE::show(long done, long total, const std::string& text) {
   std::snprintf(number, sizeof number, "%3d%%", percent);
   line += number;
   // One terminal line: the child's text is cut short and cannot move the cursor.
-  if (!text.empty()) line += " " + printable(utf8_prefix(text, TEXT_WIDTH));
+  if (!text.empty()) line += " " + host_printable(utf8_prefix(text, TEXT_WIDTH));
   write_stderr(line);
   m_shown = true;
 }
