@@ -6,7 +6,8 @@ flood}"; each host turns them into "INFO..." lines in a file: ipc_run in Tcl mod
 interpreter, and --trusted when it has it), a tclsh loop (open |, gets, info complete, eval), a
 bare loop over the Tcl C API (bench/bare_relay), Python (for line in p.stdout + write), and
 ipc_run --plain. Idle: processor time of ipc_run over a silent child against bare 1 ms sleeps
-for as long. Gathering: one braced message of 100,000 and 200,000 lines.
+for as long. Gathering: one braced message of 100,000 and 200,000 lines. Memory: the peak
+resident size one outsized line adds to ipc_run, against the line's size.
 
 Times are of the whole process tree (the host and the child it waited for): wall seconds and
 processor seconds (user + system), the median of --runs runs.
@@ -55,6 +56,14 @@ def measure(argv, out_path):
     return wall, usage.ru_utime + usage.ru_stime
 
 
+def peak_kib(argv, out_path):
+    """Runs argv with stdout to out_path; returns its peak resident size in KiB."""
+    with open(out_path, "wb") as out:
+        process = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
+        _, _, usage = os.wait4(process.pid, 0)
+    return usage.ru_maxrss
+
+
 def count_lines(path):
     with open(path, "rb") as f:
         return sum(chunk.count(b"\n") for chunk in iter(lambda: f.read(1 << 20), b""))
@@ -101,6 +110,7 @@ def main():
     parser.add_argument("--lines", type=int, default=1000000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
+    parser.add_argument("--line-mb", type=int, default=100, help="size of the outsized line")
     args = parser.parse_args()
 
     ipc_run = os.path.join(args.build, "bin", "ipc_run")
@@ -193,6 +203,28 @@ def main():
             print("  %7d lines: %.3f s wall, %.3f s processor" % (lines, wall, net))
         print("  200,000 lines under 1 s: %s (the time per line gathered, from 100,000 to "
               "200,000 lines, is in tcl_mode_bench)" % verdict(gathered[200000][0], 1.0, False))
+
+        # The host's own size with a one-byte line is the baseline each outsized line adds to.
+        line_bytes = args.line_mb * 1000000
+        tiny, big = os.path.join(work, "tiny.txt"), os.path.join(work, "big.txt")
+        print("\nmemory: one line of %d MB (peak resident size added, as times the line):"
+              % args.line_mb)
+        for label, mode, head in (("stray text, Tcl mode", [], ""),
+                                  ("a message, Tcl mode", [], "msg_post 0 info {"),
+                                  ("plain mode", ["--plain"], "")):
+            tail = "}" if head else ""
+            with open(tiny, "w") as f:
+                f.write(head + "x" + tail)
+            # Written in pieces: a child's peak size starts from this process's at its fork.
+            with open(big, "w") as f:
+                f.write(head)
+                for _ in range(args.line_mb):
+                    f.write("x" * 1000000)
+                f.write(tail)
+            base = peak_kib([ipc_run, "-q"] + mode + ["cat", tiny], out)
+            added = (peak_kib([ipc_run, "-q"] + mode + ["cat", big], out) - base) * 1024
+            print("  %-22s %6.2fx  target <= 3.00: %s"
+                  % (label, added / line_bytes, verdict(added / line_bytes, 3.0, False)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -76,6 +76,24 @@ bool ipc_line_keeps_command_incomplete(const std::string& incomplete, const std:
   return !incomplete.empty() && line.find_first_of(CLOSERS) == std::string::npos;
 }
 
+namespace {
+
+// Judges a complete command by its first word: evaluated when the interpreter offers it, else
+// reported as stray output.
+void judge_and_evaluate(IPC_COMMAND::IMPL& impl, const std::string& command) {
+  if (command.empty()) return;
+  const std::string word = first_word(command);
+  auto cached = impl.m_tcl_command_cache.find(word);
+  if (cached == impl.m_tcl_command_cache.end())
+    cached = impl.m_tcl_command_cache.emplace(word, interpreter_knows(word)).first;
+  if (cached->second)
+    evaluate(command);
+  else
+    report_stray_output(word, command);
+}
+
+}  // namespace
+
 void IPC_COMMAND::process_line(const std::string& line) {
   IMPL& impl = *m_impl;
   if (!impl.m_tcl_mode) {
@@ -85,6 +103,15 @@ void IPC_COMMAND::process_line(const std::string& line) {
   }
 
   std::string& buffer = impl.m_tcl_buffer;
+  const bool rewritten = m_msg_report != nullptr && (starts_with(line, ipc_full_post_cmd) ||
+                                                     starts_with(line, ipc_full_ie_cmd));
+  // A line that is a whole command by itself is judged where it lies, without a copy: the common
+  // line, and an outsized one, cost no more than their reading.
+  if (buffer.empty() && !rewritten && line != PROMPT && Tcl_CommandComplete(line.c_str()) == 1) {
+    judge_and_evaluate(impl, line);
+    return;
+  }
+
   // A command gathered over many lines is not parsed again from its start after each of them.
   const bool stays_incomplete = ipc_line_keeps_command_incomplete(buffer, line);
   if (!buffer.empty()) {
@@ -114,16 +141,6 @@ void IPC_COMMAND::process_line(const std::string& line) {
     }
     return;
   }
-  if (buffer.empty()) return;
-
-  const std::string word = first_word(buffer);
-  auto cached = impl.m_tcl_command_cache.find(word);
-  if (cached == impl.m_tcl_command_cache.end())
-    cached = impl.m_tcl_command_cache.emplace(word, interpreter_knows(word)).first;
-
-  if (cached->second)
-    evaluate(buffer);
-  else
-    report_stray_output(word, buffer);
+  judge_and_evaluate(impl, buffer);
   reset(buffer);
 }

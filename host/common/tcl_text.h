@@ -3,18 +3,27 @@
 
 #include <tcl.h>
 
+#include <cstring>
 #include <string>
 
 // word's bytes with each zero byte back as itself: Tcl keeps a zero byte as the two bytes C0 80.
 inline std::string host_text_of(Tcl_Obj* word) {
   int length = 0;
   const char* bytes = Tcl_GetStringFromObj(word, &length);
+  const char* const end = bytes + length;
   std::string text;
   text.reserve(static_cast<size_t>(length));
-  for (int i = 0; i < length; ++i) {
-    const bool zero = bytes[i] == '\xC0' && i + 1 < length && bytes[i + 1] == '\x80';
-    text += zero ? '\0' : bytes[i];
-    i += zero ? 1 : 0;
+  // Copied in runs between lead bytes C0, which are rare: a text is not walked byte by byte.
+  for (const char* rest = bytes; rest != end;) {
+    const auto* lead = static_cast<const char*>(std::memchr(rest, '\xC0', end - rest));
+    if (lead == nullptr || lead + 1 == end) {
+      text.append(rest, end);
+      break;
+    }
+    text.append(rest, lead);
+    const bool zero = lead[1] == '\x80';
+    text += zero ? '\0' : *lead;
+    rest = lead + (zero ? 2 : 1);
   }
   return text;
 }
