@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 
 namespace {
@@ -28,7 +29,10 @@ enum SLOT_FLAGS : unsigned {
   FORGOTTEN = 1u << 2,  // no caller will wait: the reaper collects it
   KILLED = 1u << 3,     // terminated: the reaper collects it after the grace period
   BUSY = 1u << 4,       // a waiter or the reaper is inspecting the child
-  REAPING = 1u << 5,    // the child has ended and is about to be reaped
+  REAPING = 1u << 5,    // the child has ended and is about to be reaped, or its group forgotten
+  // The leader was reaped while others of its group lived on: the slot keeps the group, whose
+  // number cannot be reused while it has members, until the group is found empty.
+  GROUP_ONLY = 1u << 6,
 };
 
 struct SLOT {
@@ -39,9 +43,6 @@ struct SLOT {
 };
 
 SLOT g_slots[TABLE_SIZE];
-// Process groups of the children started, kept after their leaders are reaped: the rest of a
-// group still belongs to the host. A group found empty frees its place for a new one.
-std::atomic<pid_t> g_groups[TABLE_SIZE];
 thread_local pid_t g_last_started = 0;
 std::atomic<int> g_starting{0};        // children between their clone and their entry in the table
 std::atomic<bool> g_closed{false};     // everything was terminated: no child starts any more
@@ -89,6 +90,37 @@ void release_slot(SLOT& slot) {
   slot.flags.store(0);
 }
 
+bool group_is_empty(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
+
+// Lets terminations sending signals to the slot's numbers finish before they may be reused.
+void wait_for_killers(SLOT& slot) {
+  slot.flags.fetch_or(REAPING);
+  while (slot.killers.load() != 0) sched_yield();
+}
+
+// After the leader's reap: keeps its group while it has members, else frees the slot. The keeper
+// was told to forget the group before the reap, when its number could not be reused yet.
+void keep_group_or_release(SLOT& slot, pid_t pid) {
+  if (group_is_empty(pid)) {
+    release_slot(slot);
+    return;
+  }
+  keeper_tell(KEEPER_ORDER::ADD_GROUP, pid);
+  slot.killed_at.store(0);
+  slot.flags.store(GROUP_ONLY);
+  wake_reaper();  // it watches for the group's end
+}
+
+// Frees a kept group once it is empty; true while it still has members.
+bool recheck_group(SLOT& slot) {
+  const pid_t group = slot.pid.load();
+  if (!group_is_empty(group)) return true;
+  wait_for_killers(slot);
+  keeper_tell(KEEPER_ORDER::DROP_GROUP, group);
+  release_slot(slot);
+  return false;
+}
+
 // With the inspection right held: 0 while the child runs (right given back), 1 when it was
 // reaped into *raw_status, -1 when the system no longer knows it; the slot is freed after 1, -1.
 int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
@@ -100,16 +132,17 @@ int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
     return 0;
   }
   if (r != 0) {
+    keeper_tell(KEEPER_ORDER::DROP_GROUP, pid);
     release_slot(slot);
     return -1;
   }
   // Ended but not reaped: the pid cannot be reused yet. Let running terminations finish their
   // signals before the reap frees the number.
-  slot.flags.fetch_or(REAPING);
-  while (slot.killers.load() != 0) sched_yield();
+  wait_for_killers(slot);
+  keeper_tell(KEEPER_ORDER::DROP_GROUP, pid);
   int status = 0;
   pid_t reaped = retry_on_eintr([&] { return waitpid(pid, &status, WNOHANG); });
-  release_slot(slot);
+  keep_group_or_release(slot, pid);
   if (reaped != pid) return -1;
   *raw_status = status;
   return 1;
@@ -130,6 +163,10 @@ bool reap_sweep() {
   bool revisit = false;
   long long now = monotonic_millis();
   for (SLOT& slot : g_slots) {
+    if (slot.flags.load() == GROUP_ONLY) {
+      revisit = recheck_group(slot) || revisit;
+      continue;
+    }
     if (!due_for_reaping(slot, slot.flags.load(), now, &revisit)) continue;
     pid_t pid = slot.pid.load();
     int ignored_status = 0;
@@ -169,21 +206,9 @@ int child_table_reserve() {
   return -1;
 }
 
-bool group_is_empty(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
-
-void remember_group(pid_t group) {
-  for (std::atomic<pid_t>& place : g_groups) {
-    pid_t held = place.load();
-    if ((held == 0 || group_is_empty(held)) && place.compare_exchange_strong(held, group)) return;
-  }
-}
-
 void child_table_fill(int place, pid_t pid) {
   g_slots[place].pid.store(pid);
   g_slots[place].flags.store(LIVE);
-  int saved_errno = errno;
-  remember_group(pid);
-  errno = saved_errno;
   g_last_started = pid;
 }
 
@@ -230,6 +255,22 @@ int child_table_terminate(pid_t pid) {
   return result;
 }
 
+namespace {
+
+// SIGKILL to the slot's group or leader, unless its number is being freed. Async-signal-safe.
+void kill_unless_reaping(SLOT& slot, bool group) {
+  slot.killers.fetch_add(1);
+  const unsigned flags = slot.flags.load();
+  const pid_t pid = slot.pid.load();
+  if (pid > 0 && (flags & REAPING) == 0) {
+    if (group && (flags & (LIVE | GROUP_ONLY)) != 0) kill(-pid, SIGKILL);
+    if (!group && (flags & LIVE) != 0) kill(pid, SIGKILL);
+  }
+  slot.killers.fetch_sub(1);
+}
+
+}  // namespace
+
 bool child_table_begin_start() {
   g_starting.fetch_add(1);
   if (!g_closed.load()) return true;
@@ -247,15 +288,8 @@ void child_table_terminate_all() {
   while (g_starting.load() != 0) sched_yield();
   // Groups first: a leader dying alone could wake a waiter that ends the process before the rest
   // of its group is reached.
-  for (std::atomic<pid_t>& group : g_groups) {
-    pid_t id = group.load();
-    if (id > 0) kill(-id, SIGKILL);
-  }
-  for (SLOT& slot : g_slots) {
-    pid_t pid = slot.pid.load();
-    if (pid > 0 && (slot.flags.load() & LIVE) != 0 && (slot.flags.load() & REAPING) == 0)
-      kill(pid, SIGKILL);  // a leader that left its group
-  }
+  for (SLOT& slot : g_slots) kill_unless_reaping(slot, true);
+  for (SLOT& slot : g_slots) kill_unless_reaping(slot, false);  // leaders that left their group
   errno = saved_errno;
 }
 

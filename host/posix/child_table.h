@@ -28,9 +28,10 @@ int child_table_terminate(pid_t pid);
 // Forgets the child: no wait will collect it, the reaper reaps it once it ends.
 void child_table_forget(pid_t pid);
 
-// SIGKILL to every child not yet reaped and to the process group of every child ever started
-// (a group outlives its leader), after any start in progress is in the table; no child starts
-// from then on. Async-signal-safe.
+// SIGKILL to every child not yet reaped and to its process group, also to a group whose leader
+// was reaped while it had other members (kept until found empty, so that its number cannot have
+// been reused), after any start in progress is in the table; no child starts from then on.
+// Async-signal-safe.
 void child_table_terminate_all();
 
 // True when the child last started on the calling thread has ended (reaped or not); false when

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/posix/keeper.h"
+
 namespace {
 
 constexpr int CAPACITY = 1024;
@@ -48,6 +50,7 @@ bool fifo_registry_add(const char* path) {
     if (!entry.state.compare_exchange_strong(free, FILLING)) continue;
     std::strcpy(entry.path, path);
     entry.state.store(LISTED);
+    keeper_tell(KEEPER_ORDER::ADD_FIFO, 0, path);
     return true;
   }
   return false;
@@ -57,6 +60,7 @@ void fifo_registry_remove(const char* path) {
   const int saved_errno = errno;
   for (ENTRY& entry : g_entries)
     if (entry.state.load() == LISTED && std::strcmp(entry.path, path) == 0) remove_entry(entry);
+  keeper_tell(KEEPER_ORDER::DROP_FIFO, 0, path);  // after the removal: a death before it is covered
   errno = saved_errno;
 }
 

@@ -14,6 +14,7 @@
 #include "host/posix/child_table.h"
 #include "host/posix/fifo_registry.h"
 #include "host/posix/host_exit.h"
+#include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 #include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
@@ -78,6 +79,11 @@ THR_NAMED_PIPE::~THR_NAMED_PIPE() {
 
 bool THR_NAMED_PIPE::create() {
   arrange_cleanup_at_exit();
+  const char* keeper_step = "";
+  if (int error = keeper_start(&keeper_step)) {  // it removes the FIFO should the host be killed
+    error_status = error;
+    return false;
+  }
   std::string directory = temporary_root() + "/" + DIRECTORY_PREFIX + "XXXXXX";
   if (mkdtemp(directory.data()) == nullptr) {  // mode 0700
     error_status = errno;

@@ -4,7 +4,7 @@
 #include <glib.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,17 +17,11 @@
 
 #include "host/posix/child_table.h"
 #include "host/posix/host_exit.h"
+#include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 #include "host/posix/unique_fd.h"
 
 extern char** environ;
-// clone under the C library's other name: sanitizers wrap clone and would take this vfork-like
-// start for a fork.
-extern "C" int __clone(int (*function)(void*), void* stack, int flags, void* argument, ...);
-
-// The child runs in our memory until its exec (like vfork), so its code must touch nothing of
-// ours: no lock, no allocator, no sanitizer bookkeeping. It makes raw system calls only.
-#define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
 
 namespace {
 
@@ -40,18 +34,11 @@ struct CHILD_START {
   char* const* argv;
   char* const* envp;
   SPAWN_PLAN plan;
-  pid_t parent;
-  int error;  // 0 once the program runs
+  int keeper;             // the keeper's socket
+  KEEPER_RECORD listing;  // lists the child's group with the keeper
+  int error;              // 0 once the program runs
   SPAWN_STEP step;
   int descriptor;
-};
-
-// The kernel's own sigaction record (not libc's), for the raw call.
-struct KERNEL_SIGACTION {
-  void (*handler)(int);
-  unsigned long flags;
-  void (*restorer)();
-  unsigned long mask;
 };
 
 [[noreturn]] CHILD_CODE void fail_in_child(CHILD_START* start, SPAWN_STEP step, long error,
@@ -84,12 +71,16 @@ CHILD_CODE void close_from_3() {
   for (long fd = 3; fd < 65536; ++fd) syscall(SYS_close, fd);  // kernels without close_range
 }
 
-// The child: its own group, default signals, planned descriptors, then the program.
+// The child: listed with the keeper, its own group, default signals, planned descriptors, then
+// the program.
 CHILD_CODE int become_program(void* argument) {
   CHILD_START* start = static_cast<CHILD_START*>(argument);
-  if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
-    fail_in_child(start, SPAWN_STEP::DEATH_SIGNAL, errno);
-  if (syscall(SYS_getppid) != start->parent) syscall(SYS_exit, 127);  // the host already died
+  // Listed before anything else: should the host die now, our copy of its end of the keeper's
+  // socket keeps the keeper waiting until our exec, and then it kills our group.
+  start->listing.group = static_cast<pid_t>(syscall(SYS_getpid));
+  if (syscall(SYS_sendto, start->keeper, &start->listing, sizeof start->listing, MSG_NOSIGNAL,
+              nullptr, 0) < 0)
+    fail_in_child(start, SPAWN_STEP::KEEPER, errno);
   if (syscall(SYS_setpgid, 0, 0) != 0) fail_in_child(start, SPAWN_STEP::GROUP, errno);
   const KERNEL_SIGACTION default_action{SIG_DFL, 0, nullptr, 0};
   for (long number = 1; number <= LAST_SIGNAL; ++number)  // SIGKILL and SIGSTOP refuse: harmless
@@ -168,8 +159,8 @@ std::string step_name(const SPAWN_FAILURE& failure) {
       return "entering it in the table of children";
     case SPAWN_STEP::CLONE:
       return "clone";
-    case SPAWN_STEP::DEATH_SIGNAL:
-      return "prctl(PR_SET_PDEATHSIG)";
+    case SPAWN_STEP::KEEPER:
+      return failure.detail;
     case SPAWN_STEP::GROUP:
       return "setpgid";
     case SPAWN_STEP::DIRECTORY:
@@ -189,23 +180,6 @@ int failed(SPAWN_STEP step, int error, SPAWN_FAILURE* failure) {
   failure->error = error;
   return error;
 }
-
-// Blocks every signal of the calling thread while alive, so no handler of the host runs before
-// the child is in the table.
-class ALL_SIGNALS_BLOCKED {
- public:
-  ALL_SIGNALS_BLOCKED() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &m_old);
-  }
-  ~ALL_SIGNALS_BLOCKED() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
-  ALL_SIGNALS_BLOCKED(const ALL_SIGNALS_BLOCKED&) = delete;
-  ALL_SIGNALS_BLOCKED& operator=(const ALL_SIGNALS_BLOCKED&) = delete;
-
- private:
-  sigset_t m_old;
-};
 
 }  // namespace
 
@@ -228,9 +202,20 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
   std::vector<const char*> candidate_list;
   for (const std::string& candidate : candidates) candidate_list.push_back(candidate.c_str());
   candidate_list.push_back(nullptr);
-  CHILD_START start{
-      candidate_list.data(), argv, plan.environment ? plan.environment : environ, plan, getpid(), 0,
-      SPAWN_STEP::EXEC,      -1};
+  const char* keeper_step = "";
+  if (int error = keeper_start(&keeper_step)) {
+    failure->detail = keeper_step;
+    return failed(SPAWN_STEP::KEEPER, error, failure);
+  }
+  CHILD_START start{candidate_list.data(),
+                    argv,
+                    plan.environment ? plan.environment : environ,
+                    plan,
+                    keeper_socket(),
+                    KEEPER_RECORD{KEEPER_ORDER::ADD_GROUP, 0, {}},
+                    0,
+                    SPAWN_STEP::EXEC,
+                    -1};
   std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
   const int place = child_table_reserve();
   if (place < 0) return failed(SPAWN_STEP::TABLE, EAGAIN, failure);
@@ -264,6 +249,8 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
     int ignored_status = 0;
     child_table_wait(child, &ignored_status, false);
     failure->descriptor = start.descriptor;
+    if (start.step == SPAWN_STEP::KEEPER)
+      failure->detail = "listing its group with the keeper process";
     if (start.step == SPAWN_STEP::EXEC && start.error == ENOENT)
       failure->missing_interpreter = missing_interpreter(candidates, plan.directory_fd);
     return failed(start.step, start.error, failure);

@@ -1,6 +1,6 @@
 // Starting a child the way every child of this host starts: in its own process group, with
 // default signal dispositions and an empty mask, no descriptor of the host beyond its planned
-// standard ones, and killed should the host die first.
+// standard ones, and its group listed with the keeper, which kills it should the host die first.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +18,7 @@ struct SPAWN_PLAN {
 };
 
 // The step of a start that failed.
-enum class SPAWN_STEP { TABLE, CLONE, DEATH_SIGNAL, GROUP, DIRECTORY, NULL_DEVICE, DUP2, EXEC };
+enum class SPAWN_STEP { TABLE, KEEPER, CLONE, GROUP, DIRECTORY, NULL_DEVICE, DUP2, EXEC };
 
 // Why a start failed. For an exec that found a script whose "#!" interpreter does not exist,
 // that interpreter.
@@ -26,6 +26,7 @@ struct SPAWN_FAILURE {
   SPAWN_STEP step = SPAWN_STEP::EXEC;
   int error = 0;
   int descriptor = -1;  // the standard descriptor being set up (NULL_DEVICE, DUP2)
+  std::string detail;   // what failed with the keeper (KEEPER)
   std::string missing_interpreter;
 };
 
@@ -36,7 +37,7 @@ std::string spawn_failure_text(const SPAWN_FAILURE& failure);
 
 // Starts argv[0] (looked up in PATH) and enters it in the child table before any signal of the
 // host can run. 0 with *pid once the program runs, else the errno of the failed step (nothing is
-// left running then), with *failure filled when given. The child gets SIGKILL when the calling
-// thread ends, so start children from threads that outlive them.
+// left running then), with *failure filled when given. The child outlives the thread that started
+// it, not the host.
 int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid,
                   SPAWN_FAILURE* failure = nullptr);

@@ -9,12 +9,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "host/cfg.h"
+#include "host/posix/keeper.h"
 #include "host/posix/spawn.h"
 #include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
@@ -143,7 +148,15 @@ TEST(HostProcess, AChildHasNoHostDescriptorDefaultSignalsAnEmptyMaskAndItsOwnGro
   close(inheritable);
 }
 
+std::string children_of_this_thread() {
+  std::ifstream file("/proc/self/task/" + std::to_string(gettid()) + "/children");
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
 TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
+  const char* step = "";
+  ASSERT_EQ(keeper_start(&step), 0) << step;  // the one child meant to stay
+  const std::string children_before = children_of_this_thread();
   const std::string failures[][3] = {
       {"no_such_program_on_the_path", "", "\"no_such_program_on_the_path\": No such file"},
       {"pwd", "priority=high", "unknown process option \"priority=high\""},
@@ -152,8 +165,7 @@ TEST(HostProcess, ALineOrOptionThatCannotStartIsReportedWithNoChildLeft) {
   };
   for (const auto& [command, option, complaint] : failures)
     EXPECT_THAT(start_error(command, option), HasSubstr(complaint)) << command;
-  EXPECT_EQ(std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children").peek(), EOF)
-      << "no child is left";
+  EXPECT_EQ(children_of_this_thread(), children_before) << "no child is left";
 }
 
 // A failed step is named with its errno; for a script that exists, its missing interpreter.
@@ -293,6 +305,56 @@ TEST(HostEndDeathTest, EndingEverythingRemovesUnopenedFifosAndLetsNoChildStartAf
     std::_Exit(removed && !start_error("true", "").empty() ? 0 : 1);
   };
   EXPECT_EXIT(end_everything(), ::testing::ExitedWithCode(0), "");
+}
+
+// True once pid is gone or a zombie.
+bool ended(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
+}
+
+// The host started a child from a thread that ended, which the child survives; then it is
+// SIGKILLed. Its report: the child, its grandchild, the keeper, the FIFO.
+void host_killed_after_its_thread_ended(const std::string& report) {
+  std::string listed, fifo;
+  std::thread([&] {
+    const CHILD child(std::string(IPC_CHILDREN_DIR) + "/sleep_forever --grandchild");
+    char grandchild[32] = {};
+    uint32_t count = 0;
+    thr_process_read(child.output, grandchild, sizeof grandchild - 1, &count);
+    auto* pipe = new THR_NAMED_PIPE("");  // never removed by the host
+    fifo = pipe->create() ? pipe->pipe_name : "";
+    listed = std::to_string(child.pid) + " " + grandchild;
+  }).join();
+  thr_msleep(200);  // a death signal of the ended thread would have come by now
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream children(task.path() / "children");  // the child, the keeper
+    listed += " " + std::string(std::istreambuf_iterator<char>(children), {});
+  }
+  std::istringstream pids(listed);
+  for (std::string pid; pids >> pid;)
+    if (ended(pid)) std::_Exit(1);
+  std::ofstream(report) << fifo << "\n" << listed;
+  kill(getpid(), SIGKILL);
+}
+
+TEST(HostEndDeathTest, AKilledHostLeavesNoProcessOfItsChildrensGroupsAndNoFifo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto report = [](pid_t test) { return "/tmp/killed_host_" + std::to_string(test); };
+  EXPECT_EXIT(host_killed_after_its_thread_ended(report(getppid())),
+              ::testing::KilledBySignal(SIGKILL), "");
+  std::ifstream file(report(getpid()));
+  std::string fifo, pid;
+  ASSERT_TRUE(std::getline(file, fifo) && !fifo.empty());
+  while (file >> pid) {
+    for (auto started = std::chrono::steady_clock::now(); before_deadline(started) && !ended(pid);)
+      thr_msleep(20);
+    EXPECT_TRUE(ended(pid)) << pid;
+  }
+  EXPECT_EQ(mode_of(fifo.substr(0, fifo.rfind('/'))), 0u) << fifo;
+  remove(report(getpid()).c_str());
 }
 
 }  // namespace
