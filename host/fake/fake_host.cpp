@@ -101,6 +101,8 @@ void thr_process_close_handle(unsigned long pid) { fails("close_handle " + std::
 
 void thr_process_close_pipe(unsigned long pipe) { fails("close_pipe " + std::to_string(pipe)); }
 
+void thr_process_terminate_all() {}  // the scripted host starts no process
+
 int32_t thr_system(const std::string& command_line) {
   fails("system '" + command_line + "'");
   return script().system_status;

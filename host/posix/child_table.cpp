@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "host/posix/keeper.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-constexpr int TABLE_SIZE = 1024;
+constexpr int TABLE_SIZE = CHILD_TABLE_SIZE;
 // A terminated child stays waitable this long, so the caller's own wait still sees how it ended.
 constexpr long long TERMINATED_GRACE_MILLIS = 5000;
 constexpr int REAPER_POLL_MILLIS = 100;
@@ -47,7 +48,8 @@ thread_local pid_t g_last_started = 0;
 std::atomic<int> g_starting{0};        // children between their clone and their entry in the table
 std::atomic<bool> g_closed{false};     // everything was terminated: no child starts any more
 std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forget
-std::once_flag g_reaper_started;
+std::mutex g_reaper_mutex;
+std::atomic<bool> g_reaper_started{false};
 
 int find_live(pid_t pid) {
   if (pid <= 0) return -1;
@@ -188,17 +190,25 @@ void reaper_loop(int wakeup) {
   }
 }
 
-void start_reaper() {
-  int wakeup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeup < 0) return;  // without it, terminated children are reaped by later waits only
-  g_reaper_wakeup.store(wakeup);
-  std::thread(reaper_loop, wakeup).detach();
-}
-
 }  // namespace
 
+int child_table_start_reaper() {
+  if (g_reaper_started.load()) return 0;
+  std::lock_guard<std::mutex> lock(g_reaper_mutex);
+  if (g_reaper_started.load()) return 0;
+  UNIQUE_FD wakeup(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wakeup) return errno;
+  try {
+    std::thread(reaper_loop, wakeup.get()).detach();
+  } catch (const std::system_error& error) {  // no thread could be had: a failed start, no abort
+    return error.code().value();
+  }
+  g_reaper_wakeup.store(wakeup.release());
+  g_reaper_started.store(true);
+  return 0;
+}
+
 int child_table_reserve() {
-  std::call_once(g_reaper_started, start_reaper);
   for (int i = 0; i < TABLE_SIZE; ++i) {
     unsigned expected = 0;
     if (g_slots[i].flags.compare_exchange_strong(expected, RESERVED)) return i;

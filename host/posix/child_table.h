@@ -5,6 +5,10 @@
 
 #include <sys/types.h>
 
+constexpr int CHILD_TABLE_SIZE = 1024;
+
+// Starts the thread that reaps ended children unless it runs; 0 or the errno.
+int child_table_start_reaper();
 // Reserves a place for a child about to start; -1 when the table is full.
 int child_table_reserve();
 // Enters the started child in the reserved place, which becomes live.

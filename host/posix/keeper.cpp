@@ -5,6 +5,8 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +33,9 @@ char g_fifos[LISTED_FIFOS][PATH_BYTES];
 
 std::mutex g_start_mutex;
 std::atomic<int> g_socket{-1};
+std::atomic<pid_t> g_keeper{0};
+constexpr int FINISH_POLLS = 100;
+constexpr long FINISH_POLL_NANOS = 10 * 1000 * 1000;  // a stopped keeper delays the exit 1 s
 
 CHILD_CODE bool same_path(const char* a, const char* b) {
   size_t i = 0;
@@ -154,6 +159,7 @@ int keeper_start(const char** step) {
     pid = __clone(keeper_main, stack.get() + KEEPER_STACK_BYTES, 0, &keeper_end);
   }
   if (pid < 0) return failed_at("clone of the keeper process", step);
+  g_keeper.store(pid);
   g_socket.store(host.release());
   return 0;
 }
@@ -172,4 +178,17 @@ int keeper_tell(KEEPER_ORDER order, pid_t group, const char* path) {
   const int error = sent < 0 ? errno : 0;
   errno = saved_errno;
   return error;
+}
+
+void keeper_finish() {
+  const pid_t keeper = g_keeper.exchange(0);
+  if (keeper <= 0) return;
+  const int saved_errno = errno;
+  shutdown(g_socket.load(), SHUT_WR);  // not closed: a later send must not reach a reused number
+  for (int poll = 0; poll < FINISH_POLLS; ++poll) {
+    if (retry_on_eintr([&] { return waitpid(keeper, nullptr, __WALL | WNOHANG); }) != 0) break;
+    const timespec pause{0, FINISH_POLL_NANOS};
+    nanosleep(&pause, nullptr);
+  }
+  errno = saved_errno;
 }

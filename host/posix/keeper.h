@@ -25,3 +25,7 @@ int keeper_socket();
 // Lists or unlists a group or a FIFO; 0 or the errno (0 as well when no keeper was started).
 // Async-signal-safe; never raises SIGPIPE.
 int keeper_tell(KEEPER_ORDER order, pid_t group, const char* path = nullptr);
+
+// At the host's normal end: lets the keeper do its cleanup now and reaps it, so that no zombie of
+// it is left to a parent that may never reap. Every later start fails to list its group.
+void keeper_finish();

@@ -21,6 +21,7 @@
 #include "host/posix/child_table.h"
 #include "host/posix/fifo_registry.h"
 #include "host/posix/host_exit.h"
+#include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 #include "host/posix/spawn.h"
 #include "host/thr_process.h"
@@ -266,6 +267,16 @@ constexpr long long SHELL_POLL_MILLIS = 10;
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from signal handlers");
 
+// A shell that could not be executed looks as sh reports a command (127 missing, 126 not
+// executable); any other step failed around it: posted as an error, the run failed (125).
+int32_t shell_start_failure(const SPAWN_FAILURE& failure) {
+  if (failure.step == SPAWN_STEP::EXEC) return (failure.error == ENOENT ? 127 : 126) << 8;
+  msg_post(BRANTOR_ERROR_MESSAGE("Cannot start the system shell /bin/sh: " +
+                                 spawn_failure_text(failure)),
+           false, nullptr);
+  return 125 << 8;
+}
+
 bool valid_pid(unsigned long pid) { return pid > 0 && pid <= static_cast<unsigned long>(INT_MAX); }
 
 }  // namespace
@@ -287,9 +298,9 @@ THR_PROCESS_CREATE_RESULT thr_process_create2(const std::string& command_line,
 
   CHILD_PIPES child;
   if (int e = make_child_pipes(output_pipe != nullptr, stdin_pipe != nullptr, &child))
-    return failure(std::make_unique<START_ERROR>(
-                       program, e, std::string("pipe2 failed: ") + std::strerror(e), false),
-                   stat, start);
+    return failure(
+        std::make_unique<START_ERROR>(program, e, "pipe2 failed: " + os_error_text(e), false), stat,
+        start);
 
   const bool join_stderr = stderr_pipe != nullptr && stderr_pipe == output_pipe;
   pid_t pid = 0;
@@ -371,7 +382,9 @@ int32_t thr_system(const std::string& command_line) {
   std::vector<char*> argv = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                              const_cast<char*>(command_line.c_str()), nullptr};
   pid_t pid = 0;
-  if (spawn_process(argv.data(), SPAWN_PLAN{}, &pid) != 0) return SHELL_NOT_STARTED;
+  SPAWN_FAILURE failure;
+  if (spawn_process(argv.data(), SPAWN_PLAN{}, &pid, &failure) != 0)
+    return shell_start_failure(failure);
   int status = 0;
   for (;;) {
     int waited = child_table_wait(pid, &status, true);
@@ -406,7 +419,12 @@ void thr_process_terminate_all() {
 
 void arrange_cleanup_at_exit() {
   static std::once_flag arranged;
-  std::call_once(arranged, [] { std::atexit(thr_process_terminate_all); });
+  std::call_once(arranged, [] {
+    std::atexit([] {
+      thr_process_terminate_all();
+      keeper_finish();
+    });
+  });
 }
 
 int thr_win32_is() { return 0; }

@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -155,8 +156,11 @@ std::string escaped(const std::string& text) {
 
 std::string step_name(const SPAWN_FAILURE& failure) {
   switch (failure.step) {
-    case SPAWN_STEP::TABLE:
-      return "entering it in the table of children";
+    case SPAWN_STEP::TABLE_FULL:
+    case SPAWN_STEP::ENDING:
+      break;
+    case SPAWN_STEP::REAPER:
+      return "starting the thread that reaps children";
     case SPAWN_STEP::CLONE:
       return "clone";
     case SPAWN_STEP::KEEPER:
@@ -181,11 +185,38 @@ int failed(SPAWN_STEP step, int error, SPAWN_FAILURE* failure) {
   return error;
 }
 
+std::string limit_of(int resource) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return "";
+  return std::to_string(limit.rlim_cur);
+}
+
 }  // namespace
 
+std::string os_error_text(int error) {
+  const std::string text = std::strerror(error);
+  if (error == EAGAIN) {
+    const std::string limit = limit_of(RLIMIT_NPROC);
+    return text + (limit.empty() ? " (too many processes or threads)"
+                                 : " (too many processes: ulimit -u is " + limit + ")");
+  }
+  if (error == EMFILE) {
+    const std::string limit = limit_of(RLIMIT_NOFILE);
+    return text + (limit.empty() ? " (too many open descriptors)"
+                                 : " (too many open descriptors: ulimit -n is " + limit + ")");
+  }
+  if (error == ENFILE) return text + " (the system's table of open files is full)";
+  return text;
+}
+
 std::string spawn_failure_text(const SPAWN_FAILURE& failure) {
+  if (failure.step == SPAWN_STEP::TABLE_FULL)
+    return "the table of children is full (" + std::to_string(CHILD_TABLE_SIZE) +
+           " children not reaped yet)";
+  if (failure.step == SPAWN_STEP::ENDING) return "the host has ended its children and starts none";
+  if (failure.step != SPAWN_STEP::EXEC)
+    return step_name(failure) + " failed: " + os_error_text(failure.error);
   const std::string reason = std::strerror(failure.error);
-  if (failure.step != SPAWN_STEP::EXEC) return step_name(failure) + " failed: " + reason;
   if (failure.missing_interpreter.empty()) return reason;
   const std::string& interpreter = failure.missing_interpreter;
   std::string text = "its interpreter \"" + escaped(interpreter) + "\" is missing";
@@ -202,6 +233,7 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
   std::vector<const char*> candidate_list;
   for (const std::string& candidate : candidates) candidate_list.push_back(candidate.c_str());
   candidate_list.push_back(nullptr);
+  if (int error = child_table_start_reaper()) return failed(SPAWN_STEP::REAPER, error, failure);
   const char* keeper_step = "";
   if (int error = keeper_start(&keeper_step)) {
     failure->detail = keeper_step;
@@ -218,7 +250,7 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
                     -1};
   std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
   const int place = child_table_reserve();
-  if (place < 0) return failed(SPAWN_STEP::TABLE, EAGAIN, failure);
+  if (place < 0) return failed(SPAWN_STEP::TABLE_FULL, EAGAIN, failure);
 
   pid_t child = -1;
   SPAWN_STEP step = SPAWN_STEP::CLONE;
@@ -236,8 +268,8 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
       }
       child_table_end_start();
     } else {
-      errno = ECANCELED;  // the host is ending
-      step = SPAWN_STEP::TABLE;
+      errno = ECANCELED;
+      step = SPAWN_STEP::ENDING;
     }
   }
   if (child < 0) {

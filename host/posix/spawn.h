@@ -18,7 +18,18 @@ struct SPAWN_PLAN {
 };
 
 // The step of a start that failed.
-enum class SPAWN_STEP { TABLE, KEEPER, CLONE, GROUP, DIRECTORY, NULL_DEVICE, DUP2, EXEC };
+enum class SPAWN_STEP {
+  TABLE_FULL,
+  ENDING,  // the host ended its children: none starts any more
+  REAPER,
+  KEEPER,
+  CLONE,
+  GROUP,
+  DIRECTORY,
+  NULL_DEVICE,
+  DUP2,
+  EXEC
+};
 
 // Why a start failed. For an exec that found a script whose "#!" interpreter does not exist,
 // that interpreter.
@@ -34,6 +45,10 @@ struct SPAWN_FAILURE {
 // "dup2 onto standard output failed: Bad file descriptor"; for an exec the errno text alone, or
 // the missing interpreter.
 std::string spawn_failure_text(const SPAWN_FAILURE& failure);
+
+// The errno text, with the limit that was hit when it names one, e.g. "Resource temporarily
+// unavailable (too many processes: ulimit -u is 4)".
+std::string os_error_text(int error);
 
 // Starts argv[0] (looked up in PATH) and enters it in the child table before any signal of the
 // host can run. 0 with *pid once the program runs, else the errno of the failed step (nothing is
