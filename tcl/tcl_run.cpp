@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "host/cfg.h"
+#include "host/literal_message.h"
 #include "host/stray_output.h"
 #include "host/thr_process.h"
 #include "host/ztcl.h"
@@ -174,7 +175,7 @@ void TCL_RUN::report_stray(std::string_view text) {
 void TCL_RUN::process_line(const std::string& line) {
   // One read may hold thousands of lines: a stop is served between them, not only between reads.
   if (is_stopped()) return;
-  if (!m_options.plain && host_take_stray_line(unfinished_command(), line)) return;
+  if (!m_options.plain && host_take_line(unfinished_command(), line, m_msg_report)) return;
   IPC_COMMAND::process_line(line);
 }
 

@@ -16,3 +16,9 @@ void ztcl_close_interpreter();
 
 // Registers the message service's Tcl commands as host commands.
 void host_create_message_commands();
+
+// For the relay's fast path, what msg_post itself does: whether interpreter's msg_post is still
+// the host's command, the severity words it takes, and the post of a text.
+bool host_offers_own_msg_post(Tcl_Interp* interpreter);
+bool host_parse_severity(const char* text, MSG_KIND* kind);
+void host_post_message_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report);

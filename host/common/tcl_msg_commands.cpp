@@ -126,3 +126,15 @@ void host_create_message_commands() {
   ztcl_create_command("msg_tcl_puts", msg_tcl_puts_command, nullptr);
   ztcl_create_command("Debug:", debug_command, nullptr);
 }
+
+bool host_offers_own_msg_post(Tcl_Interp* interpreter) {
+  Tcl_CmdInfo info;
+  return Tcl_GetCommandInfo(interpreter, msg_tcl_post_cmd, &info) != 0 &&
+         info.objProc == msg_post_command;
+}
+
+bool host_parse_severity(const char* text, MSG_KIND* kind) { return parse_severity(text, kind); }
+
+void host_post_message_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report) {
+  post_text(kind, id, std::move(text), report);
+}

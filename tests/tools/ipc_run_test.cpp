@@ -230,6 +230,8 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run -- echo exec true", 0, "", stray + "exec true\n"},
       {"ipc_run --trust -- echo exec true", 0},
       {"ipc_run --set tcl_trusted=1 -- echo puts trusted", 0, "trusted\n"},
+      {"ipc_run --trusted --eval 'proc msg_post args {puts mine}' -- echo 'msg_post 0 info x'", 0,
+       "mine\n"},
       {"ipc_run --eval 'proc note {} {puts noted}' --expose note -- echo note", 0, "noted\n"},
       // Each line must leave the host as it was for the lines after it; made would stay here.
       {R"(ipc_run --set tcl_time_limit=300 -- sh -c 'printf "%s\n" "$@"; exit 3' sh 'exit 7' )"

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "host/literal_message.h"
 #include "host/msg.h"
 #include "host/stray_output.h"
 #include "tools/ipc_run/terminal.h"
@@ -37,7 +38,7 @@ bool RUN_COMMAND::stop_due() {
 void RUN_COMMAND::process_line(const std::string& line) {
   // One read may hold thousands of lines: a stop is served between them, not only between reads.
   if (stop_due()) return;
-  if (!m_plain && host_take_stray_line(unfinished_command(), line)) return;
+  if (!m_plain && host_take_line(unfinished_command(), line, m_msg_report)) return;
   IPC_COMMAND::process_line(line);
 }
 
