@@ -5,15 +5,19 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
+#include "host/shell_words.h"
 #include "host/thr_process.h"
 #include "tools/ipc_run/signals.h"
 
 namespace {
 
-// How long helpers get to end by themselves once their pipes are closed.
+// How long helpers get to end by themselves once their pipes are closed; a relay also waits
+// for its launcher and may have to cancel a job.
 constexpr auto HELPER_GRACE = std::chrono::seconds(3);
+constexpr auto RELAY_GRACE = std::chrono::seconds(10);
 // Not thr_msleep: host sleeps end at once after a stop request, these loops must still pace.
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
 constexpr THR_PROCESS_EXIT_CODE TERMINATED_CODE{0, 1};
@@ -24,8 +28,9 @@ HELPER_POOL::~HELPER_POOL() { finish(); }
 
 bool HELPER_POOL::start(const POOL_OPTIONS& options, std::string* error) {
   if (!create_pipes(options.helper_count, error)) return false;
+  m_grace = options.remote.launcher == "local" ? HELPER_GRACE : RELAY_GRACE;
   for (int i = 0; i < options.helper_count; ++i)
-    if (!start_helper(options.helper_command, i, error)) return false;
+    if (!start_helper(helper_command(options), i, error)) return false;
   m_forwarder = std::thread([this] { forward_output(); });
   return true;
 }
@@ -40,6 +45,27 @@ bool HELPER_POOL::create_pipes(int count, std::string* error) {
     (i % 2 == 0 ? m_to_raw : m_from_raw).push_back(m_pipes.back().get());
   }
   return true;
+}
+
+// A remote helper is served by a relay that looks like a local helper to the dispatcher.
+std::string HELPER_POOL::helper_command(const POOL_OPTIONS& options) {
+  const REMOTE_POOL_OPTIONS& remote = options.remote;
+  if (remote.launcher == "local") return options.helper_command;
+  std::error_code failure;
+  const std::string relay =
+      (std::filesystem::read_symlink("/proc/self/exe", failure).parent_path() / "ipc_relay")
+          .string();
+  std::vector<std::string> words = {
+      relay,
+      "host",
+      "--launcher=" + remote.launcher,
+      "--remote-relay=" + (remote.remote_relay.empty() ? relay : remote.remote_relay),
+      "--helper=" + options.helper_command,
+      "--attempts=" + std::to_string(remote.attempts),
+      "--heartbeat=" + std::to_string(remote.heartbeat_seconds),
+      "--start-timeout=" + std::to_string(remote.start_timeout_seconds)};
+  if (remote.debug) words.push_back("--debug");
+  return thr_join_shell_words(words);
 }
 
 bool HELPER_POOL::start_helper(const std::string& command, int index, std::string* error) {
@@ -147,7 +173,7 @@ void HELPER_POOL::close_pipes() {
 }
 
 void HELPER_POOL::reap_helpers() {
-  const auto deadline = std::chrono::steady_clock::now() + HELPER_GRACE;
+  const auto deadline = std::chrono::steady_clock::now() + m_grace;
   for (size_t i = 0; i < m_helpers.size(); ++i) {
     HELPER& helper = *m_helpers[i];
     while (!helper.reaped) {

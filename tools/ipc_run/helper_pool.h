@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,6 +43,8 @@ class HELPER_POOL {
   };
 
   bool create_pipes(int count, std::string* error);
+  // The command each helper slot runs: the helper itself, or a relay to a remote one.
+  static std::string helper_command(const POOL_OPTIONS& options);
   bool start_helper(const std::string& command, int index, std::string* error);
   void forward_output();
   bool forward_pass();
@@ -57,4 +60,5 @@ class HELPER_POOL {
   std::atomic<bool> m_stop_forwarding{false};
   std::atomic<bool> m_ending{false};  // helpers are being ended on purpose
   std::atomic<bool> m_helper_died{false};
+  std::chrono::seconds m_grace{3};
 };

@@ -60,6 +60,15 @@ Options:
       --pool=H:P           dispatch P partitions to H helpers over named pipes
       --helper=CMD         helper command; each gets --helper_index=I
                            --read_pipe=TO --write_pipe=FROM appended
+      --launcher=L         where helpers run: local (default), ssh:HOST[,HOST...],
+                           slurm, or a command prefix that runs a program
+                           elsewhere with its standard input and output
+      --remote-relay=PATH  ipc_relay on the remote side (default: the path of
+                           the one beside ipc_run)
+      --attempts=N         tries per partition before the run fails (3)
+      --heartbeat=DURATION a remote helper silent this long is lost (5s)
+      --start-timeout=DURATION
+                           a remote helper not ready by then is lost (60s)
       --suppress=ID        suppress information or warning ID (repeatable)
       --strict             exit with status 65 when a line of the child failed
                            in Tcl or was stray output (unless the child's own
@@ -185,6 +194,11 @@ enum LONG_ONLY : int {
   STDIN,
   POOL,
   HELPER,
+  LAUNCHER,
+  REMOTE_RELAY,
+  ATTEMPTS,
+  HEARTBEAT,
+  START_TIMEOUT,
   SUPPRESS,
   DEBUG,
   COLOR,
@@ -213,6 +227,11 @@ constexpr option LONG_OPTIONS[] = {
     {"stdin", no_argument, nullptr, STDIN},
     {"pool", required_argument, nullptr, POOL},
     {"helper", required_argument, nullptr, HELPER},
+    {"launcher", required_argument, nullptr, LAUNCHER},
+    {"remote-relay", required_argument, nullptr, REMOTE_RELAY},
+    {"attempts", required_argument, nullptr, ATTEMPTS},
+    {"heartbeat", required_argument, nullptr, HEARTBEAT},
+    {"start-timeout", required_argument, nullptr, START_TIMEOUT},
     {"suppress", required_argument, nullptr, SUPPRESS},
     {"quiet", no_argument, nullptr, 'q'},
     {"debug", no_argument, nullptr, DEBUG},
@@ -272,6 +291,11 @@ class PARSER {
           "--report lists the messages a backend posts with msg_post; with --plain it posts "
           "none (every line is shown as it comes)");
     if (o.pool) o.pool->helper_command = m_pending_helper;
+    if (o.pool) o.pool->remote = m_remote, o.pool->remote.debug = o.debug;
+    if (!o.pool && m_remote_given)
+      return error(
+          "--launcher, --remote-relay, --attempts, --heartbeat and --start-timeout "
+          "need --pool H:P");
     if (o.pool && m_pending_helper.empty()) return error("--pool needs --helper CMD");
     if (!o.pool && !m_pending_helper.empty()) return error("--helper needs --pool H:P");
     if (uses_system_shell() && (o.timeout_seconds > 0 || !full_process_option(o).empty()))
@@ -350,6 +374,16 @@ class PARSER {
         return set_pool(value);
       case HELPER:
         return m_pending_helper = value, true;
+      case LAUNCHER:
+        return m_remote.launcher = value, m_remote_given = true;
+      case REMOTE_RELAY:
+        return m_remote.remote_relay = value, m_remote_given = true;
+      case ATTEMPTS:
+        return set_attempts(value);
+      case HEARTBEAT:
+        return set_pool_duration("--heartbeat", value, &m_remote.heartbeat_seconds);
+      case START_TIMEOUT:
+        return set_pool_duration("--start-timeout", value, &m_remote.start_timeout_seconds);
       case SUPPRESS:
         return add_suppressed(value);
       case DEBUG:
@@ -449,13 +483,31 @@ class PARSER {
       return fail("--pool needs H:P, 1 to 64 helpers and at least one partition, got \"" + text +
                   "\"");
     m_result.options.pool =
-        POOL_OPTIONS{static_cast<int>(helpers), static_cast<int>(partitions), {}};
+        POOL_OPTIONS{static_cast<int>(helpers), static_cast<int>(partitions), {}, {}};
+    return true;
+  }
+
+  bool set_attempts(const std::string& text) {
+    long attempts = 0;
+    m_remote_given = true;
+    if (!parse_int(text, 1, 100, &attempts))
+      return fail("--attempts needs 1 to 100, got \"" + text + "\"");
+    m_remote.attempts = static_cast<int>(attempts);
+    return true;
+  }
+
+  bool set_pool_duration(const char* name, const std::string& text, double* seconds) {
+    m_remote_given = true;
+    if (!parse_duration(text, seconds) || *seconds <= 0)
+      return fail(std::string(name) + " needs a duration above zero, got \"" + text + "\"");
     return true;
   }
 
   PARSE_RESULT m_result;
   bool m_have_command_line = false;
   std::string m_pending_helper;
+  REMOTE_POOL_OPTIONS m_remote;
+  bool m_remote_given = false;
 };
 
 }  // namespace
