@@ -1,6 +1,7 @@
 // Message objects: their formats translated to printf's and their texts formatted and posted.
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "host/common/msg_internal.h"
@@ -11,7 +12,7 @@ namespace {
 constexpr const char* WHOLE_TEXT_FORMAT = "%1!s!";
 
 // "IIPC_COMMAND_INFO": a kind letter, then an upper-case symbolic name.
-bool is_kind_and_symbol(const std::string& tail) {
+bool is_kind_and_symbol(std::string_view tail) {
   if (tail.size() < 2) return false;
   for (char c : tail) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -83,13 +84,14 @@ void MSG_BASE::post() {
 }
 
 void MSG_BASE::fill_args(const char* format, va_list args) {
-  std::string whole = msg_or_empty(format);
-  std::string text_format = whole;
+  // Views, not copies: every relayed plain line comes through here.
+  const std::string_view whole = msg_or_empty(format);
+  std::string_view text_format = whole;
   m_symbol.clear();
-  size_t slash = whole.rfind('/');
-  if (slash != std::string::npos && is_kind_and_symbol(whole.substr(slash + 1))) {
+  const size_t slash = whole.rfind('/');
+  if (slash != std::string_view::npos && is_kind_and_symbol(whole.substr(slash + 1))) {
     text_format = whole.substr(0, slash);
-    m_symbol = whole.substr(slash + 2);
+    m_symbol.assign(whole.substr(slash + 2));
   }
   // Every relayed line comes through this format: taken as it is, not through printf.
   if (text_format == WHOLE_TEXT_FORMAT) {
@@ -97,7 +99,7 @@ void MSG_BASE::fill_args(const char* format, va_list args) {
     m_text = text != nullptr ? text : "(null)";  // as printf shows it
     return;
   }
-  m_text = msg_vformat(to_positional(text_format).c_str(), args);
+  m_text = msg_vformat(to_positional(std::string(text_format)).c_str(), args);
 }
 
 void MSG_D::set_debug_module(const char* module, MSG_D_LEVEL level) {
