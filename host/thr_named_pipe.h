@@ -13,7 +13,8 @@ class THR_NAMED_PIPE {
   THR_NAMED_PIPE& operator=(const THR_NAMED_PIPE&) = delete;
 
   // Makes a new FIFO in a private 0700 directory and stores its path in pipe_name; true on success.
-  // The directory is made under $TMPDIR, or /tmp when that path would need quoting.
+  // The directory is made under $TMPDIR, or /tmp when that path would need quoting. ENOSPC when
+  // the host already has 1,024 FIFOs it would remove at its end.
   bool create();
   // Opens the write end, waiting for a reader at most "thr_named_pipe_connect_timeout" ms
   // (default 10000), less once the child last started on this thread has ended (ECHILD) or a

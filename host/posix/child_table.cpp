@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <system_error>
@@ -50,6 +51,10 @@ std::atomic<bool> g_closed{false};     // everything was terminated: no child st
 std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forget
 std::mutex g_reaper_mutex;
 std::atomic<bool> g_reaper_started{false};
+// A blocking waiter sleeps here while another holds the child's inspection right, which may be
+// held across a blocking wait of its own.
+std::mutex g_busy_mutex;
+std::condition_variable g_busy_released;
 
 int find_live(pid_t pid) {
   if (pid <= 0) return -1;
@@ -67,6 +72,19 @@ void wake_reaper() {
   (void)ignored;
 }
 
+// Wakes blocked waiters after a BUSY flag was cleared: taking the mutex first means none is
+// between its check and its sleep.
+void notify_waiters() {
+  { std::lock_guard<std::mutex> lock(g_busy_mutex); }
+  g_busy_released.notify_all();
+}
+
+// Gives the inspection right back.
+void give_back(SLOT& slot) {
+  slot.flags.fetch_and(~BUSY);
+  notify_waiters();
+}
+
 // Takes the child's inspection right; false when the slot no longer holds pid or, with
 // wait_for_others false, when someone else inspects it.
 bool claim(SLOT& slot, pid_t pid, bool wait_for_others) {
@@ -75,14 +93,15 @@ bool claim(SLOT& slot, pid_t pid, bool wait_for_others) {
     if ((flags & LIVE) == 0) return false;
     if ((flags & BUSY) != 0) {
       if (!wait_for_others) return false;
-      sched_yield();
+      std::unique_lock<std::mutex> lock(g_busy_mutex);
+      g_busy_released.wait(lock, [&] { return (slot.flags.load() & BUSY) == 0; });
       flags = slot.flags.load();
       continue;
     }
     if (slot.flags.compare_exchange_weak(flags, flags | BUSY)) break;
   }
   if (slot.pid.load() == pid) return true;
-  slot.flags.fetch_and(~BUSY);
+  give_back(slot);
   return false;
 }
 
@@ -90,6 +109,7 @@ void release_slot(SLOT& slot) {
   slot.pid.store(0);
   slot.killed_at.store(0);
   slot.flags.store(0);
+  notify_waiters();
 }
 
 bool group_is_empty(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
@@ -110,6 +130,7 @@ void keep_group_or_release(SLOT& slot, pid_t pid) {
   keeper_tell(KEEPER_ORDER::ADD_GROUP, pid);
   slot.killed_at.store(0);
   slot.flags.store(GROUP_ONLY);
+  notify_waiters();
   wake_reaper();  // it watches for the group's end
 }
 
@@ -130,7 +151,7 @@ int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
   int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
   int r = retry_on_eintr([&] { return waitid(P_PID, static_cast<id_t>(pid), &info, options); });
   if (r == 0 && info.si_pid == 0) {
-    slot.flags.fetch_and(~BUSY);
+    give_back(slot);
     return 0;
   }
   if (r != 0) {
@@ -231,7 +252,7 @@ int child_table_wait(pid_t pid, int* raw_status, bool no_hang) {
   if ((slot.flags.load() & FORGOTTEN) != 0) return -1;
   if (!claim(slot, pid, !no_hang)) return find_live(pid) == place ? 0 : -1;
   if ((slot.flags.load() & FORGOTTEN) != 0) {
-    slot.flags.fetch_and(~BUSY);
+    give_back(slot);
     return -1;
   }
   return collect(slot, pid, !no_hang, raw_status);
@@ -317,6 +338,6 @@ void child_table_forget(pid_t pid) {
   int place = find_live(pid);
   if (place < 0 || !claim(g_slots[place], pid, true)) return;
   g_slots[place].flags.fetch_or(FORGOTTEN);
-  g_slots[place].flags.fetch_and(~BUSY);
+  give_back(g_slots[place]);
   wake_reaper();
 }

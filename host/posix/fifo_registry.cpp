@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "host/posix/keeper.h"
 
@@ -21,6 +22,9 @@ struct ENTRY {
 };
 
 ENTRY g_entries[CAPACITY];
+// Serialises adds and removes: a remove compares paths that only an add writes. The removal of
+// everything, run by signal handlers, takes entries by their state alone and only reads paths.
+std::mutex g_mutex;
 
 // Unlinks path and rmdirs its directory, both of which it made; async-signal-safe.
 void unlink_with_directory(const char* path) {
@@ -45,6 +49,7 @@ void remove_entry(ENTRY& entry) {
 
 bool fifo_registry_add(const char* path) {
   if (std::strlen(path) >= PATH_CAPACITY) return false;
+  std::lock_guard<std::mutex> lock(g_mutex);
   for (ENTRY& entry : g_entries) {
     int free = FREE;
     if (!entry.state.compare_exchange_strong(free, FILLING)) continue;
@@ -58,8 +63,11 @@ bool fifo_registry_add(const char* path) {
 
 void fifo_registry_remove(const char* path) {
   const int saved_errno = errno;
-  for (ENTRY& entry : g_entries)
-    if (entry.state.load() == LISTED && std::strcmp(entry.path, path) == 0) remove_entry(entry);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (ENTRY& entry : g_entries)
+      if (entry.state.load() == LISTED && std::strcmp(entry.path, path) == 0) remove_entry(entry);
+  }
   keeper_tell(KEEPER_ORDER::DROP_FIFO, 0, path);  // after the removal: a death before it is covered
   errno = saved_errno;
 }

@@ -95,9 +95,14 @@ bool THR_NAMED_PIPE::create() {
     rmdir(directory.c_str());
     return false;
   }
+  if (!fifo_registry_add(path.c_str())) {  // unlisted, it would outlive the host
+    error_status = ENOSPC;
+    unlink(path.c_str());
+    rmdir(directory.c_str());
+    return false;
+  }
   std::memset(pipe_name, 0, sizeof pipe_name);
   std::memcpy(pipe_name, path.data(), path.size());
-  fifo_registry_add(pipe_name);
   m_created = true;
   return true;
 }

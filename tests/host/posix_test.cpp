@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/cfg.h"
 #include "host/posix/keeper.h"
@@ -104,6 +107,11 @@ TEST(HostNamedPipe, AFifoInAPrivateDirectoryCarriesWritesWholeAndLeavesNothingBe
   EXPECT_EQ(writer.error_status, EPIPE);
   writer.remove();
   EXPECT_EQ(mode_of(directory), 0u);
+
+  std::vector<std::unique_ptr<THR_NAMED_PIPE>> many;  // all listed for removal at the end, or none
+  do many.push_back(std::make_unique<THR_NAMED_PIPE>(""));
+  while (many.back()->create() && many.size() <= 1024);
+  EXPECT_EQ(many.back()->error_status, ENOSPC) << many.size();
 
   THR_NAMED_PIPE missing("/nonexistent/directory/pipe");
   EXPECT_FALSE(missing.connect_r());
@@ -234,6 +242,23 @@ TEST(HostProcess, AShellTextRunsAsShDashCRunsIt) {
     EXPECT_EQ(wait_for_end(child.pid, &code), 1);
     close_pipes(child);
   }
+}
+
+// A second blocking waiter sleeps while the first waits on the child; one of them collects it.
+TEST(HostProcess, BlockingWaitersOfOneChildSleep) {
+  const CHILD child("sleep 0.5");
+  const std::clock_t started = std::clock();
+  std::atomic<int> collected{0};
+  std::thread waiters[2];
+  for (std::thread& waiter : waiters)
+    waiter = std::thread([&] {
+      THR_PROCESS_EXIT_CODE code{};
+      collected += thr_process_wait(child.pid, &code, 0) == 1;
+    });
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(collected, 1);
+  EXPECT_LT(std::clock() - started, CLOCKS_PER_SEC / 5) << "processor time while waiting";
+  close_pipes(child);
 }
 
 unsigned long g_victim = 0;

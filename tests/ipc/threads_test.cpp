@@ -1,7 +1,9 @@
-// Runs on worker threads keep every child message whatever the trusted thread does. Each run
-// takes the half-second grace poll, so only the thread-sanitizer pass makes 200 (IPC_STRESS_RUNS).
+// Runs on worker threads keep every child message whatever the trusted thread does (each run
+// takes the half-second grace poll, so only the thread-sanitizer pass makes 200, IPC_STRESS_RUNS);
+// FIFOs made and removed on many threads keep to their own.
 #include <gtest/gtest.h>
 #include <tcl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "host/msg.h"
 #include "host/thr_gui.h"
+#include "host/thr_named_pipe.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command.h"
 #include "tests/support/host_environment.h"
@@ -46,6 +49,21 @@ TEST(ThreadedRuns, NoMessageIsLostWhileTheTrustedThreadChangesItsCommands) {
   }
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(incomplete_runs, 0);
+}
+
+// FIFOs made and removed on many threads at once: each stays until its own removal.
+TEST(ThreadedRuns, FifosMadeAndRemovedAtOnceStayEachTheirOwn) {
+  std::atomic<int> lost{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 8; ++t)
+    workers.emplace_back([&] {
+      for (int i = 0; i < 100; ++i) {
+        THR_NAMED_PIPE pipe("");
+        lost += !pipe.create() || access(pipe.pipe_name, F_OK) != 0;
+      }
+    });
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(lost, 0);
 }
 
 }  // namespace
