@@ -4,12 +4,16 @@
 // interpreter that offers the host commands and the safe Tcl core, hides everything that reaches
 // the system or waits, and cuts every evaluation off after "tcl_time_limit" milliseconds (default
 // 2000, 0 for none). With "tcl_trusted" on, child lines go to the trusted interpreter as they are.
-// Each thread has its own child interpreter; no Tcl call ever crosses threads.
+// Each thread has its own child interpreter; no Tcl call ever crosses threads. A run installs its
+// own policy (trust, exposed commands, time limit, report, deadline) on its thread with
+// SCOPED_ZTCL_RUN_POLICY; without one the settings above apply.
 #pragma once
 
 #include <tcl.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 // The host's own (trusted) interpreter, or null before host_start/host_adopt and after host_stop.
 Tcl_Interp* ztcl_get_trusted_interpreter();
@@ -39,9 +43,39 @@ class ZTCL_ERROR_OBSERVER {
 // channel (null: back to the debug channel); returns the observer it replaces.
 ZTCL_ERROR_OBSERVER* ztcl_set_error_observer(ZTCL_ERROR_OBSERVER* observer);
 
-// Drops the calling thread's child interpreter; the next use creates a fresh one, reading
-// "tcl_trusted" and "tcl_time_limit" again. Call it between runs so no child's definitions reach
-// the next child.
+// What one run lets its child lines do; travels with the run, never through the settings.
+struct ZTCL_RUN_POLICY {
+  bool trusted = false;              // evaluate in the trusted interpreter (its thread) or unsafe
+  std::vector<std::string> exposed;  // trusted-interpreter commands the child may call
+  int time_limit_ms = 2000;          // cut-off of each evaluation; 0 for none
+  const void* report = nullptr;      // the run's MSG_REPORT: the only handle its lines may name
+  std::chrono::steady_clock::time_point deadline =  // no evaluation of the run goes past it
+      std::chrono::steady_clock::time_point::max();
+};
+
+// The policy the settings give: "tcl_trusted", "tcl_time_limit"; nothing exposed, no report.
+ZTCL_RUN_POLICY ztcl_policy_from_settings();
+
+// Puts a run's policy in force on the calling thread for the scope's life, each end with a fresh
+// child interpreter; scopes nest. Create and destroy it on the run's thread.
+class SCOPED_ZTCL_RUN_POLICY {
+ public:
+  explicit SCOPED_ZTCL_RUN_POLICY(ZTCL_RUN_POLICY policy);
+  ~SCOPED_ZTCL_RUN_POLICY();
+  SCOPED_ZTCL_RUN_POLICY(const SCOPED_ZTCL_RUN_POLICY&) = delete;
+  SCOPED_ZTCL_RUN_POLICY& operator=(const SCOPED_ZTCL_RUN_POLICY&) = delete;
+
+ private:
+  ZTCL_RUN_POLICY m_policy;
+  const ZTCL_RUN_POLICY* m_previous;
+};
+
+// The policy in force on the calling thread, or null.
+const ZTCL_RUN_POLICY* ztcl_run_policy();
+
+// Drops the calling thread's child interpreter; the next use creates a fresh one, reading the
+// thread's policy, or "tcl_trusted" and "tcl_time_limit" again. Call it between runs so no child's
+// definitions reach the next child.
 void ztcl_reset_child_interpreter();
 
 // Writes the pointer's Tcl text ("0x..." , NUL-terminated) into a 56-byte buffer.
@@ -55,8 +89,9 @@ void ztcl_create_command(const char* name, Tcl_ObjCmdProc* proc, ClientData data
 void ztcl_delete_command(const char* name);
 
 // Makes a command of the trusted interpreter (for example a proc the host defined) callable from
-// the child interpreters of the trusted thread; it runs in the trusted interpreter with its
-// powers. Child interpreters of other threads cannot reach the trusted one and do not get it.
+// the child interpreters of the trusted thread that run without a policy (a policy brings its
+// own list); it runs in the trusted interpreter with its powers. Child interpreters of other
+// threads cannot reach the trusted one and do not get it.
 void ztcl_expose_command(const std::string& name);
 
 // Withdraws every exposed command.

@@ -14,6 +14,14 @@ void ztcl_adopt_interpreter(Tcl_Interp* interpreter);
 // Lets go of the trusted interpreter: deletes it, or, when adopted, only removes the host commands.
 void ztcl_close_interpreter();
 
+// False when a run policy is in force on the calling thread, interpreter is the thread's own child
+// interpreter and report (non-null) is not the run's: a child names only 0 or its run's report.
+bool ztcl_child_may_name_report(Tcl_Interp* interpreter, const void* report);
+
+// Caps the commands of a safe child interpreter that could compute or allocate without bound in
+// one call; each refusal is a Tcl error.
+void ztcl_cap_child_commands(Tcl_Interp* interpreter);
+
 // Registers the message service's Tcl commands as host commands.
 void host_create_message_commands();
 

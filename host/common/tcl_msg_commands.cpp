@@ -31,8 +31,10 @@ bool find_report(Tcl_Interp* interpreter, const char* command, Tcl_Obj* word, MS
   bool is_handle = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && *end == '\0' &&
                    errno == 0 && end != text + 2;
   if (is_handle && value == 0) return true;
-  if (is_handle)
-    *report = MSG_REPORT::find_live(reinterpret_cast<const void*>(static_cast<uintptr_t>(value)));
+  const void* handle = reinterpret_cast<const void*>(static_cast<uintptr_t>(value));
+  // Another run's report is refused as if it were dead: a child learns nothing of it.
+  if (is_handle && ztcl_child_may_name_report(interpreter, handle))
+    *report = MSG_REPORT::find_live(handle);
   if (*report == nullptr) {
     tcl_error(interpreter, std::string(command) + ": no live report \"" + text + "\"");
     return false;

@@ -1,14 +1,21 @@
 #include "host/ztcl.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/cfg.h"
 #include "host/common/host_internal.h"
+#include "host/msg.h"
 
 namespace {
 
@@ -23,7 +30,7 @@ constexpr int TRACED = TCL_TRACE_RENAME | TCL_TRACE_DELETE;
 // exit and the like; these go too.
 constexpr const char* EXTRA_HIDDEN[] = {
     "after", "vwait", "update", "interp", "chan", "fcopy", "fileevent", "fconfigure", "close",
-    "flush", "gets",  "read",   "puts",   "seek", "tell",  "eof",       "package"};
+    "flush", "gets",  "read",   "puts",   "seek", "tell",  "eof",       "package",    "zlib"};
 
 struct HOST_COMMAND {
   std::string name;
@@ -50,10 +57,60 @@ BRIDGE& bridge() {
 }
 
 thread_local ZTCL_ERROR_OBSERVER* error_observer = nullptr;
+thread_local const ZTCL_RUN_POLICY* run_policy = nullptr;
+
+// The live report handle the library put after a message command at the script's start, or "".
+std::string inserted_handle(const std::string& script) {
+  for (const char* command : {msg_tcl_post_cmd, msg_tcl_ie_cmd}) {
+    const size_t length = std::strlen(command);
+    if (script.compare(0, length, command) != 0 || script.compare(length, 3, " 0x") != 0) continue;
+    const size_t end = script.find_first_of(" \t", length + 1);
+    const std::string handle = script.substr(length + 1, end - length - 1);
+    const uintptr_t value = std::strtoull(handle.c_str(), nullptr, 16);
+    return MSG_REPORT::find_live(reinterpret_cast<const void*>(value)) ? handle : "";
+  }
+  return "";
+}
+
+std::string without_handle(std::string text, const std::string& handle) {
+  for (size_t at = text.find(handle); at != std::string::npos; at = text.find(handle, at + 1))
+    text.replace(at, handle.size(), "0");
+  return text;
+}
+
+Tcl_Obj* new_string(const std::string& text) {
+  return Tcl_NewStringObj(text.data(), static_cast<int>(text.size()));
+}
+
+// A failed line leaves its text in errorInfo, errorCode and the error stack, where the child's
+// next line could read the report handle: there it becomes 0 again.
+void scrub_handle(Tcl_Interp* interpreter, const std::string& handle) {
+  Tcl_Obj* options = Tcl_GetReturnOptions(interpreter, TCL_ERROR);
+  Tcl_IncrRefCount(options);
+  Tcl_Obj* clean = new_string(without_handle(Tcl_GetString(options), handle));
+  Tcl_IncrRefCount(clean);
+  Tcl_DecrRefCount(options);
+  Tcl_Obj* result = Tcl_GetObjResult(interpreter);
+  Tcl_IncrRefCount(result);
+  Tcl_SetReturnOptions(interpreter, clean);
+  for (const char* name : {"errorInfo", "errorCode"}) {
+    const char* value = Tcl_GetVar2(interpreter, name, nullptr, TCL_GLOBAL_ONLY);
+    if (value != nullptr && std::strstr(value, handle.c_str()) != nullptr)
+      Tcl_SetVar2Ex(interpreter, name, nullptr, new_string(without_handle(value, handle)),
+                    TCL_GLOBAL_ONLY);
+  }
+  Tcl_SetObjResult(interpreter, result);
+  Tcl_DecrRefCount(result);
+  Tcl_DecrRefCount(clean);
+}
 
 void report_error(Tcl_Interp* interpreter, const std::string& script) {
+  const std::string handle = inserted_handle(script);
+  if (!handle.empty()) scrub_handle(interpreter, handle);
   if (error_observer != nullptr) {
-    error_observer->line_failed(Tcl_GetStringResult(interpreter), script.c_str());
+    std::string shown(script.c_str());
+    if (!handle.empty()) shown.replace(shown.find(handle), handle.size(), "0");
+    error_observer->line_failed(Tcl_GetStringResult(interpreter), shown);
     return;
   }
   const char* info = Tcl_GetVar2(interpreter, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
@@ -93,6 +150,9 @@ class CHILD_INTERPRETER {
       install_commands();
     return m_interpreter;
   }
+
+  // The interpreter when it is one of ours (not the borrowed trusted one), else null.
+  Tcl_Interp* owned() const { return m_owned ? m_interpreter : nullptr; }
 
   // Brings an existing interpreter up to date; creates none.
   void refresh() {
@@ -135,6 +195,8 @@ class CHILD_INTERPRETER {
     m_owned = m_standalone = m_alive = m_damaged = false;
     m_epoch = m_generation = 0;
     m_limit_ms = 0;
+    m_policy = nullptr;
+    m_has_run_deadline = false;
     m_deadline = Tcl_Time{0, 0};
     m_installed.clear();
     m_moved.clear();
@@ -151,8 +213,13 @@ class CHILD_INTERPRETER {
       m_epoch = b.epoch.load();
     }
     if (trusted == nullptr) return;
-    const bool trusted_mode = cfg_is_on("tcl_trusted");
-    m_limit_ms = trusted_mode ? 0 : cfg_get_int_value("tcl_time_limit", DEFAULT_TIME_LIMIT_MS);
+    m_policy = run_policy;
+    const ZTCL_RUN_POLICY settings = m_policy == nullptr ? ztcl_policy_from_settings() : *m_policy;
+    const bool trusted_mode = settings.trusted;
+    m_limit_ms = trusted_mode ? 0 : settings.time_limit_ms;
+    m_run_deadline = settings.deadline;
+    m_has_run_deadline =
+        !trusted_mode && m_run_deadline != std::chrono::steady_clock::time_point::max();
     m_alive = true;
     if (trusted_mode && on_trusted_thread) {
       m_interpreter = trusted;  // borrowed: the host commands are in it already
@@ -173,7 +240,10 @@ class CHILD_INTERPRETER {
       host_debug_text("TCL", "cannot create a child interpreter");
       return;
     }
-    if (!trusted_mode) hide_extra_commands();
+    if (!trusted_mode) {
+      hide_extra_commands();
+      ztcl_cap_child_commands(m_interpreter);
+    }
     install_commands();
   }
 
@@ -221,7 +291,7 @@ class CHILD_INTERPRETER {
       watch(command.name);
     }
     if (!m_standalone && b.trusted != nullptr) {
-      for (const std::string& name : b.exposed) {
+      for (const std::string& name : m_policy != nullptr ? m_policy->exposed : b.exposed) {
         Tcl_CreateAlias(m_interpreter, name.c_str(), b.trusted, name.c_str(), 0, nullptr);
         watch(name);
       }
@@ -229,14 +299,28 @@ class CHILD_INTERPRETER {
     m_damaged = false;
   }
 
+  bool limited() const { return m_limit_ms > 0 || m_has_run_deadline; }
+
+  // The milliseconds the next evaluation may take: the time limit, or less when the run's
+  // deadline comes first.
+  long allowed_ms() const {
+    long allowed = m_limit_ms > 0 ? m_limit_ms : LONG_MAX;
+    if (!m_has_run_deadline) return allowed;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        m_run_deadline - std::chrono::steady_clock::now());
+    return std::max(0L, std::min(allowed, static_cast<long>(left.count())));
+  }
+
   void arm_limit() {
-    if (m_limit_ms <= 0) return;
+    if (!limited()) return;
     Tcl_Time now;
     Tcl_GetTime(&now);
-    if (milliseconds_between(now, m_deadline) < m_limit_ms - LIMIT_SLACK_MS) {
+    const long allowed = allowed_ms();
+    const long earlier = milliseconds_between(m_deadline, now) + allowed;  // armed vs wanted
+    if (earlier < 0 || earlier > LIMIT_SLACK_MS) {
       m_deadline = now;
-      m_deadline.sec += m_limit_ms / 1000;
-      m_deadline.usec += (m_limit_ms % 1000) * 1000;
+      m_deadline.sec += allowed / 1000;
+      m_deadline.usec += (allowed % 1000) * 1000;
       if (m_deadline.usec >= 1000000) {
         m_deadline.sec += 1;
         m_deadline.usec -= 1000000;
@@ -248,7 +332,7 @@ class CHILD_INTERPRETER {
 
   // Between evaluations the limit is off, so its timer never fires into an idle interpreter.
   void disarm_limit(Tcl_Interp* interpreter) {
-    if (m_limit_ms <= 0 || interpreter != m_interpreter) return;
+    if (!limited() || interpreter != m_interpreter) return;
     if (Tcl_LimitTypeExceeded(interpreter, TCL_LIMIT_TIME)) m_deadline = Tcl_Time{0, 0};
     Tcl_LimitTypeReset(interpreter, TCL_LIMIT_TIME);  // also clears the exceeded state
   }
@@ -261,6 +345,9 @@ class CHILD_INTERPRETER {
   unsigned m_epoch = 0;
   unsigned m_generation = 0;
   int m_limit_ms = 0;
+  const ZTCL_RUN_POLICY* m_policy = nullptr;  // the thread's policy when it was made
+  std::chrono::steady_clock::time_point m_run_deadline;
+  bool m_has_run_deadline = false;
   Tcl_Time m_deadline{0, 0};
   std::vector<std::string> m_installed;
   std::vector<std::string> m_moved;
@@ -334,6 +421,31 @@ ZTCL_ERROR_OBSERVER* ztcl_set_error_observer(ZTCL_ERROR_OBSERVER* observer) {
 }
 
 void ztcl_reset_child_interpreter() { this_thread_child().drop(); }
+
+ZTCL_RUN_POLICY ztcl_policy_from_settings() {
+  ZTCL_RUN_POLICY policy;
+  policy.trusted = cfg_is_on("tcl_trusted");
+  policy.time_limit_ms = cfg_get_int_value("tcl_time_limit", DEFAULT_TIME_LIMIT_MS);
+  return policy;
+}
+
+SCOPED_ZTCL_RUN_POLICY::SCOPED_ZTCL_RUN_POLICY(ZTCL_RUN_POLICY policy)
+    : m_policy(std::move(policy)), m_previous(run_policy) {
+  run_policy = &m_policy;
+  this_thread_child().drop();
+}
+
+SCOPED_ZTCL_RUN_POLICY::~SCOPED_ZTCL_RUN_POLICY() {
+  this_thread_child().drop();
+  run_policy = m_previous;
+}
+
+const ZTCL_RUN_POLICY* ztcl_run_policy() { return run_policy; }
+
+bool ztcl_child_may_name_report(Tcl_Interp* interpreter, const void* report) {
+  if (run_policy == nullptr || report == nullptr || report == run_policy->report) return true;
+  return interpreter != this_thread_child().owned();
+}
 
 void ztcl_ptr_to_string(char* buffer, void* pointer) {
   std::snprintf(buffer, 56, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(pointer));
