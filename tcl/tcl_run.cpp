@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/cfg.h"
 #include "host/literal_message.h"
 #include "host/stray_output.h"
 #include "host/thr_process.h"
@@ -59,21 +58,30 @@ std::string errno_name(int error) {
   return name;
 }
 
+// What the child's lines may do in this run: -trusted, -expose, -timeout as the deadline.
+ZTCL_RUN_POLICY run_policy(const RUN_OPTIONS& options) {
+  ZTCL_RUN_POLICY policy = ztcl_policy_from_settings();
+  policy.trusted = options.trusted;
+  policy.exposed = options.exposed;
+  if (options.timeout_ms > 0)
+    policy.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  return policy;
+}
+
 }  // namespace
 
 TCL_RUN::TCL_RUN(Tcl_Interp* interpreter, RUN_OPTIONS& options)
     : m_interpreter(interpreter),
       m_options(options),
       m_message_sink([this](const MSG_RECORD& record) { on_message(record); }),
-      m_debug_sink([this](const MSG_RECORD& record) { on_debug_record(record); }) {
+      m_debug_sink([this](const MSG_RECORD& record) { on_debug_record(record); }),
+      m_policy(run_policy(options)) {
   active_run = this;
   Tcl_Preserve(m_interpreter);
   if (options.plain) disable_tcl_mode();
   if (options.no_stderr) disable_stderr_capture();
   m_pacing.set_time_limit(std::chrono::milliseconds(options.timeout_ms));
-  cfg_set_value("tcl_trusted", options.trusted ? "1" : "0");
-  for (const std::string& name : options.exposed) ztcl_expose_command(name);
-  ztcl_reset_child_interpreter();  // no earlier child's definitions reach this one
   if (options.on_message) msg_set_default_sink(&m_message_sink);
   // Stray text is reported on the library's debug channel: it is heard whatever else is on.
   m_debug_was_on = msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
@@ -87,8 +95,6 @@ TCL_RUN::~TCL_RUN() {
   msg_set_debug_sink(nullptr);
   if (!m_debug_was_on) msg_set_debug_level(STRAY_OUTPUT_MODULE, 0);
   if (m_options.on_message) msg_set_default_sink(nullptr);
-  ztcl_unexpose_all();
-  ztcl_reset_child_interpreter();
   Tcl_Release(m_interpreter);
   active_run = nullptr;
 }

@@ -61,6 +61,7 @@ class TCL_RUN : public IPC_COMMAND, private ZTCL_ERROR_OBSERVER {
   RUN_OPTIONS& m_options;
   FUNCTION_SINK m_message_sink;
   FUNCTION_SINK m_debug_sink;
+  SCOPED_ZTCL_RUN_POLICY m_policy;  // also gives the run a fresh child interpreter
   bool m_debug_was_on = false;
   int m_failed_lines = 0;
   int m_stray_lines = 0;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +53,22 @@ void terminate_helpers_at_exit() {
 void configure_host(const OPTIONS& options) {
   cfg_set_value("ipc_buffer_size", "65536");  // large reads for a chatty child; --set overrides
   for (const auto& [key, value] : options.settings) cfg_set_value(key, value);
-  if (options.trusted) cfg_set_value("tcl_trusted", "1");
   for (unsigned id : options.suppressed_ids) MSG_INDEX::get_default_index()->suppress(id);
+}
+
+// What the child's lines may do in this run: --trusted and --expose, the --set time limit, the
+// run's --report and --timeout as the deadline of every evaluation.
+ZTCL_RUN_POLICY run_policy(const OPTIONS& options, const MSG_REPORT* report) {
+  ZTCL_RUN_POLICY policy = ztcl_policy_from_settings();
+  policy.trusted = policy.trusted || options.trusted;
+  policy.exposed = options.exposed_commands;
+  policy.report = report;
+  constexpr double LONGEST_DEADLINE_SECONDS = 1e9;  // beyond that the clock would overflow
+  if (options.timeout_seconds > 0 && options.timeout_seconds < LONGEST_DEADLINE_SECONDS)
+    policy.deadline = std::chrono::steady_clock::now() +
+                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double>(options.timeout_seconds));
+  return policy;
 }
 
 void configure_command(const OPTIONS& options, RUN_COMMAND& command) {
@@ -73,7 +88,6 @@ bool evaluate_scripts(const OPTIONS& options) {
       return false;
     }
   }
-  for (const std::string& name : options.exposed_commands) ztcl_expose_command(name);
   return true;
 }
 
@@ -151,6 +165,7 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
   RUN_COMMAND command(options.quiet);
   configure_command(options, command);
   if (options.report) command.set_msg_report(&report);
+  SCOPED_ZTCL_RUN_POLICY policy(run_policy(options, options.report ? &report : nullptr));
   SCOPED_IPC_SEND ipc_send(command);
   SCOPED_IPC_PROGRESS ipc_progress;
   if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;
