@@ -52,9 +52,15 @@ std::atomic<int> g_reaper_wakeup{-1};  // eventfd, written by terminate and forg
 std::mutex g_reaper_mutex;
 std::atomic<bool> g_reaper_started{false};
 // A blocking waiter sleeps here while another holds the child's inspection right, which may be
-// held across a blocking wait of its own.
-std::mutex g_busy_mutex;
-std::condition_variable g_busy_released;
+// held across a blocking wait of its own. Never destroyed: the reaper thread outlives exit().
+struct BUSY_WAIT {
+  std::mutex mutex;
+  std::condition_variable released;
+};
+BUSY_WAIT& busy_wait() {
+  static BUSY_WAIT* wait = new BUSY_WAIT;
+  return *wait;
+}
 
 int find_live(pid_t pid) {
   if (pid <= 0) return -1;
@@ -75,8 +81,8 @@ void wake_reaper() {
 // Wakes blocked waiters after a BUSY flag was cleared: taking the mutex first means none is
 // between its check and its sleep.
 void notify_waiters() {
-  { std::lock_guard<std::mutex> lock(g_busy_mutex); }
-  g_busy_released.notify_all();
+  { std::lock_guard<std::mutex> lock(busy_wait().mutex); }
+  busy_wait().released.notify_all();
 }
 
 // Gives the inspection right back.
@@ -93,8 +99,8 @@ bool claim(SLOT& slot, pid_t pid, bool wait_for_others) {
     if ((flags & LIVE) == 0) return false;
     if ((flags & BUSY) != 0) {
       if (!wait_for_others) return false;
-      std::unique_lock<std::mutex> lock(g_busy_mutex);
-      g_busy_released.wait(lock, [&] { return (slot.flags.load() & BUSY) == 0; });
+      std::unique_lock<std::mutex> lock(busy_wait().mutex);
+      busy_wait().released.wait(lock, [&] { return (slot.flags.load() & BUSY) == 0; });
       flags = slot.flags.load();
       continue;
     }
