@@ -73,8 +73,7 @@ extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
     // Ctrl-C, SIGHUP and SIGTERM end the application as they would, its children first, even
     // while it is blocked on a write; a signal it ignores stays ignored.
     static const int signals_error = host_receive_stop_signals(host_die_by_signal);
-    if (signals_error != 0)
-      return error(interpreter, "package ipc cannot start its signal thread");
+    if (signals_error != 0) return error(interpreter, "package ipc cannot start its signal thread");
     host_adopt(interpreter);
     if (progress_command == nullptr)
       progress_command = new SCOPED_PROGRESS_COMMAND(report_progress);
