@@ -1,5 +1,6 @@
 #include "tools/ipc_run/helper_pool.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -28,7 +29,8 @@ HELPER_POOL::~HELPER_POOL() { finish(); }
 
 bool HELPER_POOL::start(const POOL_OPTIONS& options, std::string* error) {
   if (!create_pipes(options.helper_count, error)) return false;
-  m_grace = options.remote.launcher == "local" ? HELPER_GRACE : RELAY_GRACE;
+  m_relays = options.remote.launcher != "local";
+  m_grace = m_relays ? RELAY_GRACE : HELPER_GRACE;
   for (int i = 0; i < options.helper_count; ++i)
     if (!start_helper(helper_command(options), i, error)) return false;
   m_forwarder = std::thread([this] { forward_output(); });
@@ -194,8 +196,15 @@ void HELPER_POOL::reap_helpers() {
   }
 }
 
+// A relay asked to stop ends its launcher and cancels its job first; finish() still kills it
+// after the grace period.
 void HELPER_POOL::terminate_all() {
   m_ending = true;
-  for (const auto& helper : m_helpers)
-    if (!helper->reaped) thr_process_terminate(helper->pid, TERMINATED_CODE);
+  for (const auto& helper : m_helpers) {
+    if (helper->reaped) continue;
+    if (m_relays)
+      ::kill(static_cast<pid_t>(helper->pid), SIGTERM);
+    else
+      thr_process_terminate(helper->pid, TERMINATED_CODE);
+  }
 }

@@ -24,7 +24,7 @@ class HELPER_POOL {
   // Closes the pipes, then waits for every helper, terminating those that do not end in time;
   // their remaining output is forwarded. Idempotent.
   void finish();
-  // Kills the helpers still alive without waiting; safe while the process is exiting.
+  // Kills the helpers still alive (asks relays to end) without waiting; safe while exiting.
   void terminate_all();
   // True once a helper died (a non-zero exit or a signal) before the pool was ended; that death
   // was reported on standard error and the run asked to stop.
@@ -61,4 +61,5 @@ class HELPER_POOL {
   std::atomic<bool> m_ending{false};  // helpers are being ended on purpose
   std::atomic<bool> m_helper_died{false};
   std::chrono::seconds m_grace{3};
+  bool m_relays = false;  // the helpers are ipc_relay processes
 };
