@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <memory>
@@ -47,6 +48,8 @@ TEST(Ztcl, ChildLinesRunSafelyWithinTheTimeLimitAndCannotTakeTheHostCommands) {
   ztcl_ptr_to_string(stale, std::make_unique<MSG_REPORT>().get());
   const std::string no_report = "msg_post: no live report ";
   const std::string bad_id = "msg_post: bad message id ", args = "wrong # args: should be \"";
+  const std::string text_cap = " refused: the result would exceed 16 MiB";
+  const std::string integer_cap = " refused: the result would exceed 65536 bits";
   const struct {
     std::string script;
     int code;
@@ -77,13 +80,31 @@ TEST(Ztcl, ChildLinesRunSafelyWithinTheTimeLimitAndCannotTakeTheHostCommands) {
        "msg_post: bad severity \"fatal\": must be error, warning, info, E, W or I", ""},
       {"msg_post 0", TCL_ERROR, args + "msg_post REPORT SEVERITY ?ID? TEXT\"", ""},
       {"msg_internal_error 0", TCL_ERROR, args + "msg_internal_error REPORT TEXT\"", ""},
+      // One call that would compute or allocate for long is refused at once.
+      {"string repeat x 1000000000", TCL_ERROR, "string repeat" + text_cap, ""},
+      {"lrepeat 200000000 x", TCL_ERROR, "lrepeat" + text_cap, ""},
+      {"format %2000000000s x", TCL_ERROR, "format" + text_cap, ""},
+      {"binary format a1000000000 x", TCL_ERROR, "binary format" + text_cap, ""},
+      {"join [lrepeat 1000 x] [string repeat y 100000]", TCL_ERROR, "join" + text_cap, ""},
+      {"string map {a 0123456789abcdefghij} [string repeat a 1000000]", TCL_ERROR,
+       "string map" + text_cap, ""},
+      {"regsub -all {} [string repeat a 100000] [string repeat b 200]", TCL_ERROR,
+       "regsub" + text_cap, ""},
+      {"string length [expr {3**300000}]", TCL_ERROR, "**" + integer_cap, ""},
+      {"proc grow {} {if {1 << 100000000} {}}; grow", TCL_ERROR, "<<" + integer_cap, ""},
+      {"set x [expr {7**8000}]; expr {$x * $x * $x}", TCL_ERROR, "*" + integer_cap, ""},
+      {"tcl::mathop::** 2 2 20", TCL_ERROR, "**" + integer_cap, ""},
+      {"expr {[string repeat 9 100000] * 1}", TCL_ERROR, "*" + integer_cap, ""},
+      {"expr {2**3**2 + (1<<4) * -2**2 - max(2*3, 4) + 1.5*2}", TCL_OK, "573.0", ""},
   };
   for (const auto& line : lines) {
     MSG_REPORT report;
     ztcl_ptr_to_string(live, &report);
     std::string script = line.script, result;
     if (script.find("REPORT") != std::string::npos) script.replace(script.find("REPORT"), 6, live);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ztcl_post(script, false, &result), line.code) << script;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << script;
     EXPECT_EQ(result, line.result) << script;
     EXPECT_EQ(described(messages.posted.records, "") + described(report.records(), "R "),
               line.heard)
@@ -105,6 +126,60 @@ TEST(Ztcl, ChildLinesRunSafelyWithinTheTimeLimitAndCannotTakeTheHostCommands) {
   EXPECT_EQ(result, "") << "another thread's interpreter is as safe";
   EXPECT_NE(worker_child, ztcl_get_interpreter()) << "and its own";
   EXPECT_EQ(described(messages.posted.records, ""), "I 0 from worker");
+  host_stop();
+}
+
+struct LAST_FAILURE : ZTCL_ERROR_OBSERVER {
+  void line_failed(const std::string& error, const std::string& script) override {
+    text = error + ": " + script;
+  }
+  std::string text;
+};
+
+// Two runs at once on two threads keep their trust; a run's child names only its own report,
+// never reads that handle back, and stops at the run's deadline.
+TEST(Ztcl, ARunsPolicyStaysWithItsThreadItsReportAndItsDeadline) {
+  host_start("ztcl_test");
+  std::atomic<int> installed{0};
+  std::string heard[2];
+  std::vector<std::thread> runs;
+  for (bool trusted : {true, false})
+    runs.emplace_back([&, trusted] {
+      ZTCL_RUN_POLICY policy;
+      policy.trusted = trusted;
+      SCOPED_ZTCL_RUN_POLICY scope(policy);
+      for (++installed; installed < 2;) std::this_thread::yield();
+      ztcl_post("info commands exec", false, &heard[trusted]);
+    });
+  for (std::thread& run : runs) run.join();
+  EXPECT_EQ(heard[true] + "|" + heard[false], "exec|") << "each run with its own trust";
+
+  MSG_REPORT own, other;
+  char own_text[56], other_text[56];
+  ztcl_ptr_to_string(own_text, &own);
+  ztcl_ptr_to_string(other_text, &other);
+  LAST_FAILURE observer;
+  ztcl_set_error_observer(&observer);
+  ZTCL_RUN_POLICY policy;
+  policy.report = &own;
+  policy.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  SCOPED_ZTCL_RUN_POLICY scope(policy);
+  const std::string own_handle = own_text, other_handle = other_text;
+  std::string result;
+  EXPECT_EQ(ztcl_post("msg_post " + own_handle + " info mine", false, &result), TCL_OK);
+  EXPECT_EQ(ztcl_post("msg_post " + other_handle + " info theirs", false, &result), TCL_ERROR);
+  EXPECT_EQ(result, "msg_post: no live report \"" + other_handle + "\"");
+  EXPECT_EQ(ztcl_post("msg_post " + own_handle + " bogus x", false, &result), TCL_ERROR);
+  EXPECT_EQ(observer.text, result + ": msg_post 0 bogus x") << "shown with 0 again";
+  ztcl_post("string first " + own_handle + " [list $errorInfo $errorCode [info errorstack]]", false,
+            &result);
+  EXPECT_EQ(result, "-1") << "the handle is not left for the child to read";
+  EXPECT_EQ(own.records().size() + other.records().size(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ztcl_post("while 1 {}", false, &result), TCL_ERROR);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+      << "cut at the deadline, not after the 2 s limit";
+  ztcl_set_error_observer(nullptr);
   host_stop();
 }
 
