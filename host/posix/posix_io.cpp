@@ -105,20 +105,3 @@ int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* wri
   }
   return 0;
 }
-
-void sleep_unless_stopped(long long milliseconds) {
-  const long long deadline = monotonic_millis() + milliseconds;
-  for (long long left = milliseconds; left > 0 && !thr_stop_requested();
-       left = deadline - monotonic_millis()) {
-    long long slice = std::min(left, STOP_CHECK_MILLIS);
-    timespec pause{0, static_cast<long>(slice) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-  }
-}
-
-long long monotonic_millis() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "host/posix/monotonic.h"
+#include "host/posix/stop_request.h"
 #include "host/posix/unique_fd.h"
 
 // clone under the C library's other name: sanitizers wrap clone and would take these starts for a
@@ -69,9 +71,3 @@ bool make_pipe(PIPE_ENDS* ends);
 // written either way.
 int write_all_without_sigpipe(int fd, const void* data, size_t size, size_t* written,
                               long long deadline_millis = -1);
-
-// Sleeps up to milliseconds in short slices, returning early once the host is asked to stop.
-void sleep_unless_stopped(long long milliseconds);
-
-// Milliseconds of the monotonic clock; async-signal-safe.
-long long monotonic_millis();
