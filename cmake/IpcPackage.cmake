@@ -20,7 +20,7 @@ install(FILES ${IPC_HOST_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc/ho
 
 # Runtime: ipc_run, its man page, and the Tcl packages where Debian's tclsh looks for them when
 # the prefix is /usr; the backend package sits beside the host package (tcl/CMakeLists.txt).
-install(TARGETS ipc_run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(TARGETS ipc_run ipc_relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES tools/ipc_run/ipc_run.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl DESTINATION lib/tcltk/ipc_backend1.0
         COMPONENT runtime)

@@ -71,7 +71,7 @@ class HOST_RELAY {
                     {m_reports ? m_orders.get() : -1, POLLIN, 0},
                     {m_attempt ? m_attempt->output() : -1, POLLIN, 0}};
     poll_fds(fds, 3, m_reports ? 100 : 20);
-    if (fds[0].revents != 0) return finish(1);
+    if (fds[0].revents != 0) return finish(0);  // asked to end, as at the end of the run
     if (fds[1].revents != 0) read_orders();
     if (fds[2].revents != 0 && m_attempt && !m_attempt->read()) attempt_ended();
     if (!m_cause.empty()) lose();

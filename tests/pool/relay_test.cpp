@@ -90,7 +90,7 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
       {.name = "partition always fails",
        .helper = "sh -c 'exit 4'",
        .status = 125,
-       .err = "partition 0 failed after 3 attempts: (attempt . on [^:]*: the helper ended with "
+       .err = "partition \\d failed after 3 attempts: (attempt . on [^:]*: the helper ended with "
               "exit status 4(; )?){3}"},
   };
   for (const ROW& row : rows) {
