@@ -51,6 +51,21 @@ void msg_set_debug_sink(MSG_SINK* sink);
 // Hands a record to the default (or debug, for DEBUG records) sink.
 void msg_deliver_default(const MSG_RECORD& record);
 
+// Puts sinks of the calling thread's own before the process-wide ones for the scope's life: a run
+// on its own thread hears its messages and debug texts, and no concurrent run's. A null sink
+// leaves that kind to the process-wide sink. Scopes nest; create and destroy on one thread.
+class SCOPED_MSG_THREAD_SINKS {
+ public:
+  SCOPED_MSG_THREAD_SINKS(MSG_SINK* default_sink, MSG_SINK* debug_sink);
+  ~SCOPED_MSG_THREAD_SINKS();
+  SCOPED_MSG_THREAD_SINKS(const SCOPED_MSG_THREAD_SINKS&) = delete;
+  SCOPED_MSG_THREAD_SINKS& operator=(const SCOPED_MSG_THREAD_SINKS&) = delete;
+
+ private:
+  MSG_SINK* m_previous_default;
+  MSG_SINK* m_previous_debug;
+};
+
 // A sink that records what it receives. Live reports are registered, so a report handle coming
 // from outside (a child's Tcl line) can be checked with find_live before it is used.
 class MSG_REPORT : public MSG_SINK {

@@ -43,6 +43,16 @@ class ZTCL_ERROR_OBSERVER {
 // channel (null: back to the debug channel); returns the observer it replaces.
 ZTCL_ERROR_OBSERVER* ztcl_set_error_observer(ZTCL_ERROR_OBSERVER* observer);
 
+// Carries to the trusted thread what a run on another thread may not evaluate there itself:
+// calls of exposed commands and, for a trusted run, its lines.
+class ZTCL_TRUSTED_FORWARDER {
+ public:
+  virtual ~ZTCL_TRUSTED_FORWARDER() = default;
+  // Evaluates script at global level in the trusted interpreter on its thread, waiting for it;
+  // the Tcl return code, *result the result text.
+  virtual int evaluate_trusted(const std::string& script, std::string* result) = 0;
+};
+
 // What one run lets its child lines do; travels with the run, never through the settings.
 struct ZTCL_RUN_POLICY {
   bool trusted = false;              // evaluate in the trusted interpreter (its thread) or unsafe
@@ -51,6 +61,9 @@ struct ZTCL_RUN_POLICY {
   const void* report = nullptr;      // the run's MSG_REPORT: the only handle its lines may name
   std::chrono::steady_clock::time_point deadline =  // no evaluation of the run goes past it
       std::chrono::steady_clock::time_point::max();
+  // Off the trusted thread: where exposed commands and trusted lines go; null, they are not
+  // offered there (trusted lines then run in an unsafe interpreter of the thread).
+  ZTCL_TRUSTED_FORWARDER* forwarder = nullptr;
 };
 
 // The policy the settings give: "tcl_trusted", "tcl_time_limit"; nothing exposed, no report.

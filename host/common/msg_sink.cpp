@@ -134,6 +134,10 @@ SINKS& sinks() {
   return *instance;
 }
 
+// A thread's own sinks: they belong to one run on that thread, so they need no shared lock.
+thread_local MSG_SINK* thread_default_sink = nullptr;
+thread_local MSG_SINK* thread_debug_sink = nullptr;
+
 struct LIVE_REPORTS {
   std::mutex mutex;
   std::set<const void*> reports;
@@ -179,9 +183,25 @@ void msg_set_debug_sink(MSG_SINK* sink) {
 }
 
 void msg_deliver_default(const MSG_RECORD& record) {
+  MSG_SINK* own = record.kind == MSG_KIND::DEBUG ? thread_debug_sink : thread_default_sink;
+  if (own != nullptr) {
+    own->deliver(record);
+    return;
+  }
   SINKS& s = sinks();
   std::lock_guard<std::recursive_mutex> lock(s.delivery);
   (record.kind == MSG_KIND::DEBUG ? s.debug_sink : s.default_sink)->deliver(record);
+}
+
+SCOPED_MSG_THREAD_SINKS::SCOPED_MSG_THREAD_SINKS(MSG_SINK* default_sink, MSG_SINK* debug_sink)
+    : m_previous_default(thread_default_sink), m_previous_debug(thread_debug_sink) {
+  thread_default_sink = default_sink;
+  thread_debug_sink = debug_sink;
+}
+
+SCOPED_MSG_THREAD_SINKS::~SCOPED_MSG_THREAD_SINKS() {
+  thread_default_sink = m_previous_default;
+  thread_debug_sink = m_previous_debug;
 }
 
 void msg_deliver_record(const MSG_RECORD& record, MSG_REPORT* report) {

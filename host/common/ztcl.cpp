@@ -8,18 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "host/cfg.h"
 #include "host/common/host_internal.h"
 #include "host/msg.h"
+#include "host/settings.h"
 
 namespace {
 
-constexpr int DEFAULT_TIME_LIMIT_MS = 2000;
 // Moving a time limit re-creates a Tcl timer; a deadline this much early is still a fair bound,
 // so a busy child does not pay for a new timer on every line.
 constexpr long LIMIT_SLACK_MS = 50;
@@ -130,6 +130,42 @@ long milliseconds_between(const Tcl_Time& from, const Tcl_Time& to) {
   return (to.sec - from.sec) * 1000 + (to.usec - from.usec) / 1000;
 }
 
+// An exposed command in a child interpreter off the trusted thread: the call, its words quoted as
+// a list, is evaluated in the trusted interpreter on its thread.
+struct FORWARDED_COMMAND {
+  ZTCL_TRUSTED_FORWARDER* forwarder;
+  std::string name;
+};
+
+int forwarded_command(ClientData data, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
+  const auto& command = *static_cast<FORWARDED_COMMAND*>(data);
+  Tcl_Obj* call = Tcl_NewListObj(0, nullptr);
+  Tcl_IncrRefCount(call);
+  Tcl_ListObjAppendElement(nullptr, call, new_string(command.name));
+  for (int i = 1; i < objc; ++i) Tcl_ListObjAppendElement(nullptr, call, objv[i]);
+  std::string result;
+  const int code = command.forwarder->evaluate_trusted(Tcl_GetString(call), &result);
+  Tcl_DecrRefCount(call);
+  Tcl_SetObjResult(interpreter, new_string(result));
+  return code == TCL_ERROR ? TCL_ERROR : TCL_OK;
+}
+
+// A trusted line of a run off the trusted thread, evaluated there; a failure is heard as a child
+// line's failure is.
+int forward_line(ZTCL_TRUSTED_FORWARDER* forwarder, const std::string& script,
+                 std::string* result) {
+  std::string text;
+  const int code = forwarder->evaluate_trusted(std::string(script.c_str()), &text);
+  if (code == TCL_ERROR) {
+    if (error_observer != nullptr)
+      error_observer->line_failed(text, script.c_str());
+    else
+      host_debug_text("TCL", "Tcl error: " + text);
+  }
+  if (result != nullptr) *result = std::move(text);
+  return code;
+}
+
 // The interpreter that hears child lines on one thread, with the host commands kept in it.
 class CHILD_INTERPRETER {
  public:
@@ -161,6 +197,8 @@ class CHILD_INTERPRETER {
 
   int post(const std::string& script, std::string* result) {
     Tcl_Interp* interpreter = current();
+    if (interpreter != nullptr && m_forward_lines)
+      return forward_line(m_policy->forwarder, script, result);
     if (interpreter == nullptr) {
       host_debug_text("TCL", "no host interpreter; script dropped: " + script);
       return TCL_ERROR;
@@ -200,6 +238,8 @@ class CHILD_INTERPRETER {
     m_deadline = Tcl_Time{0, 0};
     m_installed.clear();
     m_moved.clear();
+    m_forward_lines = false;
+    m_forwarded.clear();
   }
 
   void open() {
@@ -215,7 +255,7 @@ class CHILD_INTERPRETER {
     if (trusted == nullptr) return;
     m_policy = run_policy;
     const ZTCL_RUN_POLICY settings = m_policy == nullptr ? ztcl_policy_from_settings() : *m_policy;
-    const bool trusted_mode = settings.trusted;
+    bool trusted_mode = settings.trusted;
     m_limit_ms = trusted_mode ? 0 : settings.time_limit_ms;
     m_run_deadline = settings.deadline;
     m_has_run_deadline =
@@ -228,6 +268,10 @@ class CHILD_INTERPRETER {
     }
     m_owned = true;
     m_standalone = !on_trusted_thread;
+    // Trusted lines of a worker's run go to the trusted thread; the safe interpreter here only
+    // judges them and posts literal messages.
+    m_forward_lines = trusted_mode && m_standalone && settings.forwarder != nullptr;
+    if (m_forward_lines) trusted_mode = false;
     if (on_trusted_thread) {
       static std::atomic<unsigned> serial{0};
       const std::string name = "ipc_child" + std::to_string(++serial);
@@ -296,6 +340,15 @@ class CHILD_INTERPRETER {
         watch(name);
       }
     }
+    if (m_standalone && m_policy != nullptr && m_policy->forwarder != nullptr) {
+      m_forwarded.clear();
+      for (const std::string& name : m_policy->exposed) {
+        m_forwarded.push_back(FORWARDED_COMMAND{m_policy->forwarder, name});
+        Tcl_CreateObjCommand(m_interpreter, name.c_str(), forwarded_command, &m_forwarded.back(),
+                             nullptr);
+        watch(name);
+      }
+    }
     m_damaged = false;
   }
 
@@ -351,6 +404,8 @@ class CHILD_INTERPRETER {
   Tcl_Time m_deadline{0, 0};
   std::vector<std::string> m_installed;
   std::vector<std::string> m_moved;
+  bool m_forward_lines = false;               // a trusted run off the trusted thread
+  std::deque<FORWARDED_COMMAND> m_forwarded;  // stable addresses for the commands' data
 };
 
 CHILD_INTERPRETER& this_thread_child() {
@@ -424,8 +479,8 @@ void ztcl_reset_child_interpreter() { this_thread_child().drop(); }
 
 ZTCL_RUN_POLICY ztcl_policy_from_settings() {
   ZTCL_RUN_POLICY policy;
-  policy.trusted = cfg_is_on("tcl_trusted");
-  policy.time_limit_ms = cfg_get_int_value("tcl_time_limit", DEFAULT_TIME_LIMIT_MS);
+  policy.trusted = setting_on(SETTING_TCL_TRUSTED);
+  policy.time_limit_ms = setting_number(SETTING_TCL_TIME_LIMIT);
   return policy;
 }
 
