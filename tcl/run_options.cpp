@@ -7,11 +7,10 @@ namespace {
 
 constexpr const char* USAGE = "?options? ?--? command ?arg ...?";
 
-const char* const OPTION_NAMES[] = {"-title",     "-shell",      "-plain",        "-nostderr",
-                                    "-namedpipe", "-cwd",        "-env",          "-timeout",
-                                    "-trusted",   "-expose",     "-stopvariable", "-onmessage",
-                                    "-onstray",   "-onprogress", "-onerror",      "-quiet",
-                                    "-strict",    "--",          nullptr};
+const char* const OPTION_NAMES[] = {
+    "-title",   "-shell",   "-plain",  "-nostderr",     "-namedpipe", "-cwd",     "-env",
+    "-timeout", "-trusted", "-expose", "-stopvariable", "-onmessage", "-onstray", "-onprogress",
+    "-onerror", "-quiet",   "-strict", "-oncomplete",   "--",         nullptr};
 enum OPTION {
   TITLE,
   SHELL,
@@ -30,6 +29,7 @@ enum OPTION {
   ON_ERROR,
   QUIET,
   STRICT,
+  ON_COMPLETE,
   END_OF_OPTIONS
 };
 
@@ -49,8 +49,12 @@ bool takes_value(int option) {
   }
 }
 
+// The command named in usage errors: parsing is one call at a time, on the application's thread.
+const char* command_name = "ipc::run";
+
 bool fail(Tcl_Interp* interpreter, const std::string& text) {
-  Tcl_SetObjResult(interpreter, Tcl_NewStringObj(("ipc::run: " + text).c_str(), -1));
+  Tcl_SetObjResult(interpreter,
+                   Tcl_NewStringObj((std::string(command_name) + ": " + text).c_str(), -1));
   Tcl_SetErrorCode(interpreter, "IPC", "USAGE", nullptr);
   return false;
 }
@@ -131,6 +135,8 @@ bool apply_option(Tcl_Interp* interpreter, int option, Tcl_Obj* value, RUN_OPTIO
       return o->quiet = true;
     case STRICT:
       return o->strict = true;
+    case ON_COMPLETE:
+      return set_callback(interpreter, value, &o->on_complete);
     default:
       return true;
   }
@@ -145,13 +151,16 @@ void TCL_OBJ_REF::reset(Tcl_Obj* object) {
 }
 
 bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
-                       RUN_OPTIONS* options) {
+                       RUN_OPTIONS* options, const char* name, bool with_complete) {
+  command_name = name;
   std::vector<std::string> process_words;
   int i = 1;
   while (i < objc && Tcl_GetString(objv[i])[0] == '-') {
     int option = 0;
     if (Tcl_GetIndexFromObj(interpreter, objv[i], OPTION_NAMES, "option", 0, &option) != TCL_OK)
       return false;
+    if (option == ON_COMPLETE && !with_complete)
+      return fail(interpreter, "-oncomplete is an option of ipc::start");
     ++i;
     if (option == END_OF_OPTIONS) break;
     Tcl_Obj* value = nullptr;
@@ -182,5 +191,9 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
     options->shell = false;
   }
   options->process_option = thr_join_shell_words(process_words);
+  options->has_on_message = static_cast<bool>(options->on_message);
+  options->has_on_stray = static_cast<bool>(options->on_stray);
+  options->has_on_error = static_cast<bool>(options->on_error);
+  options->has_on_progress = static_cast<bool>(options->on_progress);
   return true;
 }

@@ -94,10 +94,59 @@ test send {ipc::send reaches a -namedpipe child} -body {
 } -result {{info {} {pipe_backend: listening on its named pipe} info {} {pipe_backend received:\
     hello}} 1}
 
-test callback-error {a failing callback, here a second run, ends the run as its error} -body {
-    list [catch {ipc::run -onmessage {apply {{args} {ipc::run true}}} -- yes {msg_post 0 info x}} \
-              message] $message
-} -match glob -result {1 {ipc::run: a run is in progress already*}}
+test callback-error {a failing callback ends its run as its error; a run from a callback works} \
+-body {
+    set ::nested {}
+    list [catch {ipc::run -onmessage {apply {{args} {
+        lappend ::nested [dict get [ipc::run sh -c {exit 4}] exit_code]; error boom}}} \
+        -- yes {msg_post 0 info x}} message] $message $::nested
+} -result {1 boom 4}
+
+# Runs K: messages K-1..K-n, a stray line, exit code K.
+proc backend {k n} {
+    list sh -c "seq 1 $n | sed 's/.*/msg_post 0 info $k-&/'; echo stray$k; exit $k"
+}
+proc lsequence {n} { set l {}; for {set i 0} {$i < $n} {incr i} { lappend l $i }; return $l }
+proc tick {} { incr ::ticks; set ::tick [after 10 tick] }
+
+test concurrent {16 runs at once: each hears only its own, in order, a timer ticks} -body {
+    array unset ::got
+    set ::ticks 0
+    tick
+    set tokens [lmap k [lsequence 16] { ipc::start -onmessage [list apply {{k s id text} {
+        lappend ::got($k) $text}} $k] -onstray [list lappend ::got($k)] {*}[backend $k 3000] }]
+    set results [ipc::wait {*}$tokens]
+    after cancel $::tick
+    set wrong [lmap k [lsequence 16] {
+        set expected [lmap i [lsequence 3000] { string cat $k- [incr i] }]
+        if {$::got($k) eq [lappend expected stray$k] &&
+            [dict get $results [lindex $tokens $k] exit_code] == $k} continue
+        set k }]
+    list $wrong [expr {$::ticks > 3}] [ipc::runs]
+} -result {{} 1 {}}
+
+test stop-one {ipc::stop and a failing callback end one run; the others go on} -body {
+    set long [ipc::start sleep 30]
+    set failing [ipc::start -onmessage {apply {args {error "no more"}}} yes {msg_post 0 info x}]
+    set short [ipc::start -quiet -onmessage {lappend ::heard_short} -- {*}[backend 1 3]]
+    after 300 [list ipc::stop $long]
+    set state [dict get [ipc::info $long] state]
+    set infos [list [dict filter [ipc::wait $long] key signal stopped] \
+        [catch {ipc::wait $failing} message] $message [dict get [ipc::wait $short] exit_code]]
+    list $state {*}$infos $::heard_short [ipc::runs]
+} -result {running {signal SIGKILL stopped 1} 1 {no more} 1 {info {} 1-1 info {} 1-2 info {} 1-3} {}}
+
+test exit-live {exiting with live runs terminates and reaps their children} -body {
+    set marker [expr {1000 + [pid] % 1000}]
+    set said [exec timeout 20 [info nameofexecutable] << [string map [list MARKER $marker] {
+        package require ipc
+        foreach i {1 2 3} { ipc::start -onmessage {puts} sleep MARKER }
+        after 300 { puts [llength [ipc::runs]]; exit 0 }
+        vwait forever
+    }]]
+    after 100
+    list $said [catch {exec pgrep -x -f "sleep $marker"}]
+} -result {3 1}
 
 test usage {a mistake in a call is a clear error} -body {
     lmap words {{-bogus x} -cwd {-plain --} {-env A x} {-env {A=B 1} x} {-timeout soon x}
