@@ -136,6 +136,18 @@ test stop-one {ipc::stop and a failing callback end one run; the others go on} -
     list $state {*}$infos $::heard_short [ipc::runs]
 } -result {running {signal SIGKILL stopped 1} 1 {no more} 1 {info {} 1-1 info {} 1-2 info {} 1-3} {}}
 
+test forwarded {exposed commands and trusted lines run in the application, in order, per run} \
+-body {
+    proc ::noted {text} { msg_post 0 info "noted $text" }
+    set lines {{msg_post 0 info a} {noted b} {msg_post 0 info c}}
+    set runs [list [ipc::start -trusted -onmessage {lappend ::trusted_heard} printf {%s\n} {*}$lines] \
+        [ipc::start -expose noted -onmessage {lappend ::exposed_heard} printf {%s\n} {*}$lines] \
+        [ipc::start -quiet -onmessage {lappend ::other_heard} printf {%s\n} {*}$lines]]
+    ipc::wait {*}$runs
+    list $::trusted_heard $::exposed_heard $::other_heard
+} -result [list {*}[lrepeat 2 {info {} a info {} {noted b} info {} c}] \
+    {info {} a info {} c}]
+
 test exit-live {exiting with live runs terminates and reaps their children} -body {
     set marker [expr {1000 + [pid] % 1000}]
     set said [exec timeout 20 [info nameofexecutable] << [string map [list MARKER $marker] {
