@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "ipc/ipc_export.h"
 #include "tcl/run_entry.h"
 #include "tcl/run_options.h"
+#include "tcl/run_pipe.h"
 #include "tcl/tcl_run.h"
 
 namespace {
@@ -198,15 +200,21 @@ int info_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const o
   return TCL_OK;
 }
 
-// ipc::send TEXT
+// ipc::send ?-run TOKEN? TEXT
 int send_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interpreter, 1, objv, "text");
+  if (objc != 2 && !(objc == 4 && std::strcmp(Tcl_GetString(objv[1]), "-run") == 0)) {
+    Tcl_WrongNumArgs(interpreter, 1, objv, "?-run token? text");
     return TCL_ERROR;
   }
-  // Every command broadcasts to the same connected pipes.
-  IPC_COMMAND sender;
-  const bool sent = sender.send_through_pipe(Tcl_GetString(objv[1]));
+  bool sent = false;
+  if (objc == 4) {
+    RUN_ENTRY* entry = find(Tcl_GetString(objv[2]));
+    if (entry == nullptr) return unknown(interpreter, "ipc::send", objv[2]);
+    sent = !entry->ended() && send_to_run_pipe(entry->channel()->pid, Tcl_GetString(objv[3]));
+  } else {
+    IPC_COMMAND sender;  // every command broadcasts to the same connected pipes
+    sent = sender.send_through_pipe(Tcl_GetString(objv[1]));
+  }
   Tcl_SetObjResult(interpreter, Tcl_NewIntObj(sent ? 1 : 0));
   return TCL_OK;
 }

@@ -148,6 +148,14 @@ test forwarded {exposed commands and trusted lines run in the application, in or
 } -result [list {*}[lrepeat 2 {info {} a info {} {noted b} info {} c}] \
     {info {} a info {} c}]
 
+test send-run {ipc::send -run reaches only that run's named pipe} -body {
+    set runs [lmap k {1 2} { ipc::start -namedpipe -onmessage [list lappend ::pipe$k] -- \
+        $source/examples/pipe_backend.tcl --count=1 }]
+    after 300 {set ::sent [lmap k {1 2} { ipc::send -run [lindex $::runs $k-1] "to $k" }]}
+    ipc::wait {*}$runs
+    list $::sent [lindex $::pipe1 end] [lindex $::pipe2 end]
+} -result {{1 1} {pipe_backend received: to 1} {pipe_backend received: to 2}}
+
 test exit-live {exiting with live runs terminates and reaps their children} -body {
     set marker [expr {1000 + [pid] % 1000}]
     set said [exec timeout 20 [info nameofexecutable] << [string map [list MARKER $marker] {
@@ -169,7 +177,7 @@ test usage {a mistake in a call is a clear error} -body {
     {ipc::run: -timeout needs milliseconds*} {ipc::run: -namedpipe needs a command with*} \
     {ipc::run: a callback needs a command prefix*}]
 test usage-send {ipc::send takes one text} -body {catch {ipc::send} result; set result} \
-    -result {wrong # args: should be "ipc::send text"}
+    -result {wrong # args: should be "ipc::send ?-run token? text"}
 
 set failed $::tcltest::numTests(Failed)
 tcltest::cleanupTests
