@@ -2,9 +2,9 @@
 #include <chrono>
 #include <cstdint>
 
-#include "host/cfg.h"
 #include "host/mem.h"
 #include "host/msg.h"
+#include "host/settings.h"
 #include "host/thr_event.h"
 #include "host/thr_process.h"
 #include "ipc/ipc_command_impl.h"
@@ -26,11 +26,11 @@ int64_t steady_nanos() {
 IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::run_on_pid(
     IPC_COMMAND& ipc_root, PROCESS_POOL_COMMUNICATION_ARGUMENTS* pool,
     const std::string& full_command_line, const std::string& title, unsigned long pipe) {
-  const int buf_size = cfg_get_int_value("ipc_buffer_size", 1024);
+  const int buf_size = setting_number(SETTING_BUFFER_SIZE);
   if (buf_size <= 0) ipc_internal_error("buf_size > 0", 749);
   m_buffer_size = static_cast<unsigned long>(buf_size);
   initialise_buffers();
-  const int configured_sleep = cfg_get_int_value("ipc_sleep", 0);
+  const int configured_sleep = setting_number(SETTING_SLEEP);
 
   set_status(ipc_root, RUNNING);
 

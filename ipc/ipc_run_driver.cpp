@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 
-#include "host/cfg.h"
 #include "host/msg.h"
+#include "host/settings.h"
 #include "host/thr_event.h"
 #include "host/thr_process.h"
 #include "ipc/ipc_command_impl.h"
@@ -90,7 +90,7 @@ IPC_COMMAND::IMPL::RUN_RESULT IPC_COMMAND::IMPL::create_subprocess_and_run(
   ipc_debug_printf("Launching: %s", full_command_line.c_str());
 
   RUN_RESULT result{true, THR_PROCESS_EXIT_CODE{0, 0}};
-  if (cfg_is_on("ipc_use_system")) {
+  if (setting_on(SETTING_USE_SYSTEM)) {
     result.second = run_using_system(ipc_root, full_command_line);
   } else {
     result = start_and_monitor(ipc_root, pool, process_option, title, full_command_line, pipe);

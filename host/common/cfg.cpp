@@ -31,12 +31,19 @@ bool lookup(const std::string& name, std::string* value) {
 
 }  // namespace
 
-bool cfg_is_on(const std::string& name) {
-  std::string value;
-  if (!lookup(name, &value)) return false;
+bool cfg_text_is_on(const std::string& text, bool* is_flag) {
+  std::string value = text;
   std::transform(value.begin(), value.end(), value.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return value == "1" || value == "on" || value == "true" || value == "yes";
+  const bool on = value == "1" || value == "on" || value == "true" || value == "yes";
+  if (is_flag != nullptr)
+    *is_flag = on || value == "0" || value == "off" || value == "false" || value == "no";
+  return on;
+}
+
+bool cfg_is_on(const std::string& name) {
+  std::string value;
+  return lookup(name, &value) && cfg_text_is_on(value);
 }
 
 int cfg_get_int_value(const std::string& name, int default_value) {

@@ -10,12 +10,12 @@
 #include <string>
 #include <utility>
 
-#include "host/cfg.h"
 #include "host/posix/child_table.h"
 #include "host/posix/fifo_registry.h"
 #include "host/posix/host_exit.h"
 #include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
+#include "host/settings.h"
 #include "host/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
@@ -24,9 +24,7 @@ namespace {
 
 constexpr const char* DIRECTORY_PREFIX = "ipc-fifo-";
 constexpr const char* FIFO_NAME = "/pipe";
-constexpr int DEFAULT_CONNECT_TIMEOUT_MILLIS = 10000;
 constexpr int CONNECT_RETRY_MILLIS = 10;
-constexpr int DEFAULT_WRITE_TIMEOUT_MILLIS = 1000;
 
 // $TMPDIR when its path needs no quoting, else /tmp: a pipe's name travels on command lines
 // unquoted, so it may hold no blank or character a shell or word splitter would act on.
@@ -114,8 +112,7 @@ void THR_NAMED_PIPE::unlink_once_both_ends_open() {
 bool THR_NAMED_PIPE::connect() {
   close_descriptor(&m_fd);
   const long long deadline =
-      monotonic_millis() + std::max(0, cfg_get_int_value("thr_named_pipe_connect_timeout",
-                                                         DEFAULT_CONNECT_TIMEOUT_MILLIS));
+      monotonic_millis() + std::max(0, setting_number(SETTING_PIPE_CONNECT_TIMEOUT));
   // Opening the write end without a reader fails with ENXIO instead of blocking; retry until
   // a reader comes or there is no point waiting. The end stays non-blocking: writes are bounded.
   for (;;) {
@@ -170,8 +167,7 @@ int32_t THR_NAMED_PIPE::write(const void* data, unsigned long size) {
     return -1;
   }
   const long long deadline =
-      monotonic_millis() +
-      std::max(0, cfg_get_int_value("thr_named_pipe_write_timeout", DEFAULT_WRITE_TIMEOUT_MILLIS));
+      monotonic_millis() + std::max(0, setting_number(SETTING_PIPE_WRITE_TIMEOUT));
   size_t written = 0;
   if (int error = write_all_without_sigpipe(m_fd, data, size, &written, deadline)) {
     error_status = error;

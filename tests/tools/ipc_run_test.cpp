@@ -313,7 +313,8 @@ std::set<std::string> matches(const std::string& text, const std::string& patter
   return found;
 }
 
-// The man page documents the options, exit statuses and --set keys that --help does.
+// The man page documents the options, exit statuses and --set keys that --help does, and
+// README's table the same settings.
 TEST(IpcRun, ManPageDocumentsWhatHelpDoes) {
   const std::string help = run_row({"ipc_run --help", 0, HasSubstr("usage: ipc_run")}, 0);
   const std::string page = std::regex_replace(read_file(SOURCE + "/tools/ipc_run/ipc_run.1"),
@@ -325,6 +326,9 @@ TEST(IpcRun, ManPageDocumentsWhatHelpDoes) {
   EXPECT_EQ(matches(page.substr(page.find(".SH EXIT STATUS")), R"(\.TP\n(\S+)\n)"),
             matches(help.substr(help.find("Exit status:")), R"(\n  (\S+) )"));
   EXPECT_EQ(matches(page, keys), matches(help, keys));
+  EXPECT_EQ(matches(read_file(SOURCE + "/README.md"), R"(\n\| `((?:ipc|thr|tcl)_[a-z_]+)` \|)"),
+            matches(help, keys))
+      << "README's settings table";
   fs::remove_all(SCRATCH);
 }
 

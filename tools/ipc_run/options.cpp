@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/cfg.h"
+#include "host/settings.h"
 #include "host/shell_words.h"
 #include "ipc/ipc_command_impl.h"  // make_title
 
@@ -47,11 +49,7 @@ Options:
       --no-gui             do not serve the interpreter's events during the run
       --report             record the messages and list them after the run
       --set=KEY=VALUE      set a configuration value (repeatable); KEY is one of
-                           ipc_use_system=0|1, ipc_buffer_size=BYTES,
-                           ipc_sleep=MS, thr_named_pipe_connect_timeout=MS,
-                           thr_named_pipe_write_timeout=MS, tcl_trusted=0|1,
-                           tcl_time_limit=MS
-      --trusted            evaluate the child's lines in ipc_run's own
+@SETTINGS@      --trusted            evaluate the child's lines in ipc_run's own
                            interpreter instead of a safe one (tcl_trusted=1)
       --expose=NAME        let the child call the Tcl command NAME, e.g. one
                            defined by --eval (repeatable)
@@ -101,29 +99,28 @@ Exit status:
   2      usage error
 )";
 
-enum class KEY_KIND { FLAG, POSITIVE, NON_NEGATIVE };
-
-struct CONFIGURATION_KEY {
-  const char* name;
-  KEY_KIND kind;
-};
-
-// The configuration keys the library and the host read.
-constexpr CONFIGURATION_KEY KEYS[] = {
-    {"ipc_use_system", KEY_KIND::FLAG},
-    {"ipc_buffer_size", KEY_KIND::POSITIVE},
-    {"ipc_sleep", KEY_KIND::NON_NEGATIVE},
-    {"thr_named_pipe_connect_timeout", KEY_KIND::NON_NEGATIVE},
-    {"thr_named_pipe_write_timeout", KEY_KIND::NON_NEGATIVE},
-    {"tcl_trusted", KEY_KIND::FLAG},
-    {"tcl_time_limit", KEY_KIND::NON_NEGATIVE},
-};
-
 std::string key_list() {
   std::string list;
-  for (const CONFIGURATION_KEY& key : KEYS)
-    list += std::string(list.empty() ? "" : ", ") + key.name;
+  for (const SETTING* setting : SETTINGS)
+    list += std::string(list.empty() ? "" : ", ") + setting->name;
   return list;
+}
+
+// "ipc_use_system=0|1, ipc_buffer_size=BYTES, ...", wrapped to the help's column.
+std::string key_help() {
+  constexpr size_t INDENT = 27, WIDTH = 79;
+  std::string help, line(INDENT, ' ');
+  for (const SETTING* setting : SETTINGS) {
+    const std::string item = std::string(setting->name) + "=" +
+                             (setting->kind == SETTING_KIND::FLAG ? "0|1" : setting->unit) +
+                             (setting == SETTINGS[std::size(SETTINGS) - 1] ? "" : ",");
+    if (line.size() + 1 + item.size() > WIDTH) {
+      help += line + "\n";
+      line = std::string(INDENT, ' ');
+    }
+    line += (line.size() > INDENT ? " " : "") + item;
+  }
+  return help + line + "\n";
 }
 
 bool parse_int(const std::string& text, long low, long high, long* value) {
@@ -134,23 +131,11 @@ bool parse_int(const std::string& text, long low, long high, long* value) {
   return errno == 0 && *end == '\0' && *value >= low && *value <= high;
 }
 
-bool is_flag_value(const std::string& text) {
-  for (const char* word : {"0", "1", "on", "off", "true", "false", "yes", "no"})
-    if (g_ascii_strcasecmp(text.c_str(), word) == 0) return true;
-  return false;
-}
-
-bool valid_value(KEY_KIND kind, const std::string& value) {
+bool valid_value(const SETTING& setting, const std::string& value) {
   long number = 0;
-  switch (kind) {
-    case KEY_KIND::FLAG:
-      return is_flag_value(value);
-    case KEY_KIND::POSITIVE:
-      return parse_int(value, 1, 0x7FFFFFFFL, &number);
-    case KEY_KIND::NON_NEGATIVE:
-      return parse_int(value, 0, 0x7FFFFFFFL, &number);
-  }
-  return false;
+  bool is_flag = false;
+  if (setting.kind == SETTING_KIND::FLAG) return cfg_text_is_on(value, &is_flag), is_flag;
+  return parse_int(value, setting.minimum, 0x7FFFFFFFL, &number);
 }
 
 // Seconds as timeout(1) takes them: a non-negative number with an optional unit s, m, h or d.
@@ -307,11 +292,7 @@ class PARSER {
 
   bool uses_system_shell() const {
     for (const auto& [key, value] : m_result.options.settings)
-      if (key == "ipc_use_system")
-        return g_ascii_strcasecmp(value.c_str(), "1") == 0 ||
-               g_ascii_strcasecmp(value.c_str(), "on") == 0 ||
-               g_ascii_strcasecmp(value.c_str(), "true") == 0 ||
-               g_ascii_strcasecmp(value.c_str(), "yes") == 0;
+      if (key == SETTING_USE_SYSTEM.name) return cfg_text_is_on(value);
     return false;
   }
 
@@ -433,13 +414,13 @@ class PARSER {
       return fail("--set needs KEY=VALUE, got \"" + text + "\"");
     const std::string key = text.substr(0, equals);
     const std::string value = text.substr(equals + 1);
-    for (const CONFIGURATION_KEY& known : KEYS) {
-      if (key != known.name) continue;
-      if (!valid_value(known.kind, value))
+    for (const SETTING* known : SETTINGS) {
+      if (key != known->name) continue;
+      if (!valid_value(*known, value))
         return fail("--set " + key + " needs " +
-                    (known.kind == KEY_KIND::FLAG       ? "0 or 1"
-                     : known.kind == KEY_KIND::POSITIVE ? "a positive number"
-                                                        : "a number of 0 or more") +
+                    (known->kind == SETTING_KIND::FLAG ? "0 or 1"
+                     : known->minimum > 0              ? "a positive number"
+                                                       : "a number of 0 or more") +
                     ", got \"" + value + "\"");
       m_result.options.settings.emplace_back(key, value);
       return true;
@@ -530,4 +511,8 @@ const char* short_usage() {
   return usage.c_str();
 }
 
-std::string help_text() { return std::string(USAGE_LINES) + "\n" + HELP_BODY; }
+std::string help_text() {
+  std::string body = HELP_BODY;
+  body.replace(body.find("@SETTINGS@"), std::strlen("@SETTINGS@"), key_help());
+  return std::string(USAGE_LINES) + "\n" + body;
+}
