@@ -1,3 +1,4 @@
+// A run on the application's thread: its worker's start and join, its callbacks, its result.
 #include "tcl/run_entry.h"
 
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// Finds a run's own named pipe by the name its child was given, and writes to it.
 #include "tcl/run_pipe.h"
 
 #include <fstream>

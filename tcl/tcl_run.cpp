@@ -1,3 +1,4 @@
+// A run's worker side: the library's run, with everything the run says handed to its channel.
 #include "tcl/tcl_run.h"
 
 #include <cerrno>
