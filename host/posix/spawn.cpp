@@ -1,9 +1,17 @@
+// Starting a child with clone rather than posix_spawn. posix_spawn (with its process group, default
+// signals, mask, dup2, fchdir and closefrom file actions) does nearly all of it; what it cannot do
+// is list the child's group with the keeper from inside the child before its exec, so that a host
+// killed between the start and the exec still leaves no child behind, and name the step that
+// failed with its own errno. The child shares our memory until its exec (CLONE_VM | CLONE_VFORK:
+// we wait), so its code touches nothing of ours and makes raw system calls only (CHILD_CODE), and
+// __clone is called by that name so the sanitizers' clone wrapper does not take it for a thread.
 #include "host/posix/spawn.h"
 
 #include <fcntl.h>
 #include <glib.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -27,7 +35,44 @@ extern char** environ;
 namespace {
 
 constexpr size_t CHILD_STACK_BYTES = 64 * 1024;
+// Every signal, the real-time ones too: one the host ignores would stay ignored across exec. The
+// C library's own (32 and 33) are free to reset: without CLONE_SIGHAND the child has its own copy
+// of the dispositions, and it execs or exits next.
 constexpr long LAST_SIGNAL = 64;
+
+// The child's stack: mapped, with a guard page below it, so an overflow faults instead of writing
+// over our memory.
+class CHILD_STACK {
+ public:
+  CHILD_STACK() : m_page(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+    void* base = mmap(nullptr, m_page + CHILD_STACK_BYTES, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (base == MAP_FAILED) return;
+    m_base = static_cast<char*>(base);
+    if (mprotect(m_base, m_page, PROT_NONE) != 0) {
+      munmap(m_base, m_page + CHILD_STACK_BYTES);
+      m_base = nullptr;
+    }
+  }
+  ~CHILD_STACK() {
+    if (m_base != nullptr) munmap(m_base, m_page + CHILD_STACK_BYTES);
+  }
+  CHILD_STACK(const CHILD_STACK&) = delete;
+  CHILD_STACK& operator=(const CHILD_STACK&) = delete;
+  // The stack's top (it grows down), or null when it could not be mapped (errno set).
+  char* top() const { return m_base != nullptr ? m_base + m_page + CHILD_STACK_BYTES : nullptr; }
+
+ private:
+  size_t m_page;
+  char* m_base = nullptr;
+};
+
+// The highest descriptor number the host may have, for kernels without close_range.
+long highest_descriptor() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65535;
+  return static_cast<long>(limit.rlim_cur) - 1;
+}
 
 // What the child needs, prepared by the parent; error is the child's answer.
 struct CHILD_START {
@@ -37,6 +82,7 @@ struct CHILD_START {
   SPAWN_PLAN plan;
   int keeper;             // the keeper's socket
   KEEPER_RECORD listing;  // lists the child's group with the keeper
+  long highest_fd;        // closed from 3 up to this one without close_range
   int error;              // 0 once the program runs
   SPAWN_STEP step;
   int descriptor;
@@ -67,9 +113,9 @@ CHILD_CODE void set_standard_descriptor(CHILD_START* start, int target) {
   if (source == SPAWN_NULL && fd != target) syscall(SYS_close, fd);
 }
 
-CHILD_CODE void close_from_3() {
+CHILD_CODE void close_from_3(long highest_fd) {
   if (syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
-  for (long fd = 3; fd < 65536; ++fd) syscall(SYS_close, fd);  // kernels without close_range
+  for (long fd = 3; fd <= highest_fd; ++fd) syscall(SYS_close, fd);  // kernels without close_range
 }
 
 // The child: listed with the keeper, its own group, default signals, planned descriptors, then
@@ -90,7 +136,7 @@ CHILD_CODE int become_program(void* argument) {
   if (start->plan.directory_fd >= 0 && syscall(SYS_fchdir, start->plan.directory_fd) != 0)
     fail_in_child(start, SPAWN_STEP::DIRECTORY, errno);
   for (int target = 0; target < 3; ++target) set_standard_descriptor(start, target);
-  close_from_3();
+  close_from_3(start->highest_fd);
   const unsigned long no_signals = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, sizeof no_signals);
   long error = ENOENT;
@@ -117,113 +163,13 @@ std::vector<std::string> candidate_paths(const char* program) {
   return candidates;
 }
 
-// The interpreter a "#!" line names, as the kernel reads it: up to the first blank, so a '\r' of a
-// CRLF line end is part of it. "" for a file without one.
-std::string interpreter_of(int fd) {
-  char head[256];  // all the kernel reads of the line
-  const ssize_t size = retry_on_eintr([&] { return ::read(fd, head, sizeof head); });
-  if (size < 2 || head[0] != '#' || head[1] != '!') return "";
-  const std::string line(head + 2, static_cast<size_t>(size) - 2);
-  const size_t begin = line.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  return line.substr(begin, line.find_first_of(" \t\n", begin) - begin);
-}
-
-// The interpreter of the first candidate that exists, when that interpreter does not: why exec
-// finds no such file although the program is there.
-std::string missing_interpreter(const std::vector<std::string>& candidates, int directory_fd) {
-  const int base = directory_fd >= 0 ? directory_fd : AT_FDCWD;
-  for (const std::string& candidate : candidates) {
-    UNIQUE_FD fd(
-        retry_on_eintr([&] { return ::openat(base, candidate.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd && errno == ENOENT) continue;
-    const std::string interpreter = fd ? interpreter_of(fd.get()) : "";
-    if (interpreter.empty() || ::faccessat(base, interpreter.c_str(), F_OK, 0) == 0) return "";
-    return errno == ENOENT ? interpreter : "";
-  }
-  return "";
-}
-
-const char* standard_name(int descriptor) {
-  static const char* const NAMES[] = {"standard input", "standard output", "standard error"};
-  return descriptor >= 0 && descriptor < 3 ? NAMES[descriptor] : "a standard descriptor";
-}
-
-std::string escaped(const std::string& text) {
-  std::unique_ptr<gchar, decltype(&g_free)> result(g_strescape(text.c_str(), nullptr), g_free);
-  return result.get();
-}
-
-std::string step_name(const SPAWN_FAILURE& failure) {
-  switch (failure.step) {
-    case SPAWN_STEP::TABLE_FULL:
-    case SPAWN_STEP::ENDING:
-      break;
-    case SPAWN_STEP::REAPER:
-      return "starting the thread that reaps children";
-    case SPAWN_STEP::CLONE:
-      return "clone";
-    case SPAWN_STEP::KEEPER:
-      return failure.detail;
-    case SPAWN_STEP::GROUP:
-      return "setpgid";
-    case SPAWN_STEP::DIRECTORY:
-      return "fchdir into the working directory";
-    case SPAWN_STEP::NULL_DEVICE:
-      return std::string("opening /dev/null for ") + standard_name(failure.descriptor);
-    case SPAWN_STEP::DUP2:
-      return std::string("dup2 onto ") + standard_name(failure.descriptor);
-    case SPAWN_STEP::EXEC:
-      break;
-  }
-  return "exec";
-}
-
 int failed(SPAWN_STEP step, int error, SPAWN_FAILURE* failure) {
   failure->step = step;
   failure->error = error;
   return error;
 }
 
-std::string limit_of(int resource) {
-  rlimit limit{};
-  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return "";
-  return std::to_string(limit.rlim_cur);
-}
-
 }  // namespace
-
-std::string os_error_text(int error) {
-  const std::string text = std::strerror(error);
-  if (error == EAGAIN) {
-    const std::string limit = limit_of(RLIMIT_NPROC);
-    return text + (limit.empty() ? " (too many processes or threads)"
-                                 : " (too many processes: ulimit -u is " + limit + ")");
-  }
-  if (error == EMFILE) {
-    const std::string limit = limit_of(RLIMIT_NOFILE);
-    return text + (limit.empty() ? " (too many open descriptors)"
-                                 : " (too many open descriptors: ulimit -n is " + limit + ")");
-  }
-  if (error == ENFILE) return text + " (the system's table of open files is full)";
-  return text;
-}
-
-std::string spawn_failure_text(const SPAWN_FAILURE& failure) {
-  if (failure.step == SPAWN_STEP::TABLE_FULL)
-    return "the table of children is full (" + std::to_string(CHILD_TABLE_SIZE) +
-           " children not reaped yet)";
-  if (failure.step == SPAWN_STEP::ENDING) return "the host has ended its children and starts none";
-  if (failure.step != SPAWN_STEP::EXEC)
-    return step_name(failure) + " failed: " + os_error_text(failure.error);
-  const std::string reason = std::strerror(failure.error);
-  if (failure.missing_interpreter.empty()) return reason;
-  const std::string& interpreter = failure.missing_interpreter;
-  std::string text = "its interpreter \"" + escaped(interpreter) + "\" is missing";
-  if (interpreter.back() == '\r')
-    text += "; the \\r at its end comes from Windows line ends (CRLF)";
-  return text;
-}
 
 int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_FAILURE* failure) {
   SPAWN_FAILURE ignored;
@@ -245,10 +191,12 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
                     plan,
                     keeper_socket(),
                     KEEPER_RECORD{KEEPER_ORDER::ADD_GROUP, 0, {}},
+                    highest_descriptor(),
                     0,
                     SPAWN_STEP::EXEC,
                     -1};
-  std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
+  const CHILD_STACK stack;
+  if (stack.top() == nullptr) return failed(SPAWN_STEP::CLONE, errno, failure);
   const int place = child_table_reserve();
   if (place < 0) return failed(SPAWN_STEP::TABLE_FULL, EAGAIN, failure);
 
@@ -260,8 +208,7 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
     // the bracket makes it wait for the entry.
     if (child_table_begin_start()) {
       // We wait here until the child runs the program or has given up (CLONE_VFORK).
-      child = __clone(become_program, stack.get() + CHILD_STACK_BYTES,
-                      CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+      child = __clone(become_program, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
       if (child > 0) {
         child_table_fill(place, child);
         setpgid(child, child);  // also here: a group kill must not miss a child still starting
@@ -284,7 +231,7 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
     if (start.step == SPAWN_STEP::KEEPER)
       failure->detail = "listing its group with the keeper process";
     if (start.step == SPAWN_STEP::EXEC && start.error == ENOENT)
-      failure->missing_interpreter = missing_interpreter(candidates, plan.directory_fd);
+      failure->missing_interpreter = spawn_missing_interpreter(candidates, plan.directory_fd);
     return failed(start.step, start.error, failure);
   }
   *pid = child;

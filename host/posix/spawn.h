@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // A standard descriptor of the child: one of ours moved there, /dev/null, or the host's own.
 constexpr int SPAWN_INHERIT = -1;
@@ -49,6 +50,10 @@ std::string spawn_failure_text(const SPAWN_FAILURE& failure);
 // The errno text, with the limit that was hit when it names one, e.g. "Resource temporarily
 // unavailable (too many processes: ulimit -u is 4)".
 std::string os_error_text(int error);
+
+// The interpreter named by the "#!" line of the first candidate that exists, when that interpreter
+// does not: why exec finds no such file although the program is there. "" otherwise.
+std::string spawn_missing_interpreter(const std::vector<std::string>& candidates, int directory_fd);
 
 // Starts argv[0] (looked up in PATH) and enters it in the child table before any signal of the
 // host can run. 0 with *pid once the program runs, else the errno of the failed step (nothing is
