@@ -17,5 +17,6 @@ struct RELAY_OPTIONS {
 };
 
 // Serves the dispatcher until it closes its pipes or a partition failed every attempt; the exit
-// status: 0 (also when stopped by a signal), 3 after such a failure (named on stderr), 2 for unusable options.
+// status: 0 (also when stopped by a signal), 3 after such a failure (named on stderr), 2 for
+// unusable options.
 int run_host_relay(const RELAY_OPTIONS& options);
