@@ -13,16 +13,19 @@ install(TARGETS ipc host EXPORT ipcTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
         INCLUDES DESTINATION ${IPC_INSTALL_INCLUDE_DIRS})
-install(FILES ipc/ipc_command.h ipc/ipc_export.h ipc/ipc_backend.h
+install(FILES ipc/ipc_command.h ipc/ipc_export.h backend/ipc_backend.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc COMPONENT dev)
 file(GLOB IPC_HOST_HEADERS ${CMAKE_SOURCE_DIR}/host/*.h)
 install(FILES ${IPC_HOST_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc/host COMPONENT dev)
+file(GLOB IPC_SERVICE_HEADERS ${CMAKE_SOURCE_DIR}/services/*.h)
+install(FILES ${IPC_SERVICE_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipc/services
+        COMPONENT dev)
 
 # Runtime: ipc_run, its man page, and the Tcl packages where Debian's tclsh looks for them when
-# the prefix is /usr; the backend package sits beside the host package (tcl/CMakeLists.txt).
+# the prefix is /usr; the backend package sits beside the host package (backend/, package/).
 install(TARGETS ipc_run ipc_relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES tools/ipc_run/ipc_run.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-install(FILES ipc/tcl/ipc_backend.tcl ipc/tcl/pkgIndex.tcl DESTINATION lib/tcltk/ipc_backend1.0
+install(FILES backend/tcl/ipc_backend.tcl backend/tcl/pkgIndex.tcl DESTINATION lib/tcltk/ipc_backend1.0
         COMPONENT runtime)
 
 # The GUI host example with the backend it runs by default; wish8.6 (tk8.6) runs it.

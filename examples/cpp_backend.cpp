@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ipc/ipc_backend.h"
+#include "backend/ipc_backend.h"
 
 int main(int argc, char** argv) {
   const int steps = argc > 1 ? std::atoi(argv[1]) : 3;

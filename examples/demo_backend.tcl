@@ -4,7 +4,7 @@
 #
 #   build/bin/ipc_run -- examples/demo_backend.tcl
 #   build/bin/ipc_run --debug --report -- examples/demo_backend.tcl
-lappend auto_path [file join [file dirname [file normalize [info script]]] .. ipc tcl]
+lappend auto_path [file join [file dirname [file normalize [info script]]] .. backend tcl]
 package require ipc_backend
 
 ipc_backend::post info 1001 "demo backend started (pid [pid])"

@@ -6,7 +6,7 @@
 #
 # The host passes the pipe as --pipe_name=PATH. The backend ends after --count=N texts
 # (default 1) or after --timeout=MS (default 10000) without one.
-lappend auto_path [file join [file dirname [file normalize [info script]]] .. ipc tcl]
+lappend auto_path [file join [file dirname [file normalize [info script]]] .. backend tcl]
 package require ipc_backend
 
 set count 1

@@ -6,7 +6,7 @@
 #   mkdir -p /tmp/pool && build/bin/ipc_run --pool 3:5 \
 #       --helper "build/examples/pool_helper --result_dir=/tmp/pool" -- \
 #       examples/pool_coordinator.tcl --result_dir=/tmp/pool --partitions=5
-lappend auto_path [file join [file dirname [file normalize [info script]]] .. ipc tcl]
+lappend auto_path [file join [file dirname [file normalize [info script]]] .. backend tcl]
 package require ipc_backend
 
 set timeout 60000

@@ -4,7 +4,7 @@
 #
 #   build/bin/ipc_run -- examples/progress_backend.tcl --steps=20 --delay=100
 #   TCLLIBPATH=build/lib/tcltk wish8.6 examples/ipc_gui.tcl
-lappend auto_path [file join [file dirname [file normalize [info script]]] .. ipc tcl]
+lappend auto_path [file join [file dirname [file normalize [info script]]] .. backend tcl]
 package require ipc_backend
 
 set steps 20

@@ -16,7 +16,7 @@
 #include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 #include "host/settings.h"
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
 

@@ -24,7 +24,7 @@
 #include "host/cfg.h"
 #include "host/posix/keeper.h"
 #include "host/posix/spawn.h"
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
 

@@ -1,6 +1,6 @@
 // The relay's fast path against the library's general path over the real host layer: random and
 // hostile lines give the same messages, stray reports, errors and leftovers through both.
-#include "host/literal_message.h"
+#include "services/literal_message.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/common/tcl_text.h"
-#include "ipc/ipc_backend.h"
+#include "backend/ipc_backend.h"
 #include "ipc/ipc_internal.h"
 
 namespace {
@@ -45,7 +45,7 @@ TEST(BackendQuoting, EveryTextArrivesExactlyAsOneWordOnOneLine) {
   Tcl_Eval(host,
            "foreach c {msg_post msg_internal_error Debug: ipc_progress} {proc $c args {set args}}");
   Tcl_Interp* backend = Tcl_CreateInterp();
-  ASSERT_EQ(Tcl_Eval(backend, "source " IPC_SOURCE_DIR "/ipc/tcl/ipc_backend.tcl\n"
+  ASSERT_EQ(Tcl_Eval(backend, "source " IPC_SOURCE_DIR "/backend/tcl/ipc_backend.tcl\n"
                               "proc ::ipc_backend::emit {line} {set ::line $line}"),
             TCL_OK)
       << Tcl_GetStringResult(backend);

@@ -241,7 +241,7 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
       {"ipc_run --named-pipe --eval 'after 300 {ipc_send hello}' -- pipe_backend.tcl --count=1", 0,
        "INFO: pipe_backend: listening on its named pipe\nINFO: pipe_backend received: hello\n"},
       {"ipc_run --debug -- tclsh8.6 " + SOURCE + "/tests/children/package_child.tcl " + SOURCE +
-           "/ipc/tcl",
+           "/backend/tcl",
        0,
        "ERROR 5: unbalanced { and $dollar [bracket]\nsecond line\\\nWARNING: no id\nINTERNAL "
        "ERROR: state \"broken\"\nas it is\nINFO: pipe=/tmp/p\nINFO: caught: wrong # args: should "

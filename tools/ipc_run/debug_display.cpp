@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 #include "tools/ipc_run/terminal.h"
 
 namespace {

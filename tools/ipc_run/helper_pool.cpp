@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 #include "host/thr_process.h"
 #include "tools/ipc_run/signals.h"
 

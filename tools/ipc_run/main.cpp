@@ -17,7 +17,7 @@
 #include "host/cfg.h"
 #include "host/host.h"
 #include "host/msg.h"
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"  // make_title
 #include "tools/ipc_run/debug_display.h"

@@ -10,7 +10,7 @@
 
 #include "host/cfg.h"
 #include "host/settings.h"
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 #include "ipc/ipc_command_impl.h"  // make_title
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
-#include "host/literal_message.h"
+#include "services/literal_message.h"
 #include "host/msg.h"
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 #include "tools/ipc_run/terminal.h"
 
 std::atomic<bool> ipc_run_stop_requested{false};

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "host/run_pacing.h"
+#include "services/run_pacing.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command.h"
 

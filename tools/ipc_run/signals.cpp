@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "host/stop_signals.h"
+#include "services/stop_signals.h"
 #include "host/thr_process.h"
 #include "tools/ipc_run/run_command.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 
 namespace {
 

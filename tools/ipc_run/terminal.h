@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/msg.h"
-#include "host/progress.h"
+#include "services/progress.h"
 #include "tools/ipc_run/options.h"
 
 // Whether messages on stdout get colours: always, never, or (auto) when stdout is a terminal

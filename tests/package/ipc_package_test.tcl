@@ -82,7 +82,7 @@ ipc::run: backend line failed: msg_post: bad message id "a": msg_post 0 info a b
 
 test onprogress {ipc_progress, also from the backend package, reaches -onprogress} -body {
     set ::progress {}
-    ipc::run -quiet -onprogress {lappend ::progress} -env [list TCLLIBPATH $source/ipc/tcl] -- sh -c {
+    ipc::run -quiet -onprogress {lappend ::progress} -env [list TCLLIBPATH $source/backend/tcl] -- sh -c {
         printf '%s\n' 'ipc_progress 1 3 {first part}' 'ipc_progress 3 3' 'ipc_progress x 3'
         echo 'package require ipc_backend; ipc_backend::progress 2 5 {a [b]}' | tclsh8.6}
     set ::progress

@@ -1,5 +1,5 @@
 // The bounded queue between a run's worker and the application's thread, and its delivery event.
-#include "tcl/run_channel.h"
+#include "package/run_channel.h"
 
 #include <utility>
 

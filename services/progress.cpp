@@ -1,4 +1,4 @@
-#include "host/progress.h"
+#include "services/progress.h"
 
 #include <tcl.h>
 

@@ -1,5 +1,5 @@
 // Finds a run's own named pipe by the name its child was given, and writes to it.
-#include "tcl/run_pipe.h"
+#include "package/run_pipe.h"
 
 #include <fstream>
 #include <iterator>

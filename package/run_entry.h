@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "tcl/run_channel.h"
-#include "tcl/run_options.h"
+#include "package/run_channel.h"
+#include "package/run_options.h"
 
 class RUN_ENTRY {
  public:

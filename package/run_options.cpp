@@ -1,6 +1,6 @@
-#include "tcl/run_options.h"
+#include "package/run_options.h"
 
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 #include "ipc/ipc_command_impl.h"  // make_title
 
 namespace {

@@ -1,5 +1,5 @@
 // A run on the application's thread: its worker's start and join, its callbacks, its result.
-#include "tcl/run_entry.h"
+#include "package/run_entry.h"
 
 #include <sys/wait.h>
 
@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "ipc/ipc_command_impl.h"  // make_title
-#include "tcl/tcl_run.h"
+#include "package/tcl_run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/stop_signals.h"
+#include "services/stop_signals.h"
 
 #include <pthread.h>
 #include <signal.h>

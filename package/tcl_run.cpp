@@ -1,13 +1,13 @@
 // A run's worker side: the library's run, with everything the run says handed to its channel.
-#include "tcl/tcl_run.h"
+#include "package/tcl_run.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "host/literal_message.h"
-#include "host/stray_output.h"
+#include "services/literal_message.h"
+#include "services/stray_output.h"
 #include "host/thr_process.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/shell_words.h"
+#include "services/shell_words.h"
 
 #include <glib.h>
 

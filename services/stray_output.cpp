@@ -1,4 +1,4 @@
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 
 #include <tcl.h>
 

@@ -1,4 +1,4 @@
-#include "host/run_pacing.h"
+#include "services/run_pacing.h"
 
 #include "host/thr_gui.h"
 

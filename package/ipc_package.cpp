@@ -12,15 +12,15 @@
 
 #include "host/host.h"
 #include "host/msg.h"
-#include "host/progress.h"
-#include "host/stop_signals.h"
-#include "host/stray_output.h"
+#include "services/progress.h"
+#include "services/stop_signals.h"
+#include "services/stray_output.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_export.h"
-#include "tcl/run_entry.h"
-#include "tcl/run_options.h"
-#include "tcl/run_pipe.h"
-#include "tcl/tcl_run.h"
+#include "package/run_entry.h"
+#include "package/run_options.h"
+#include "package/run_pipe.h"
+#include "package/tcl_run.h"
 
 namespace {
 

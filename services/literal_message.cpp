@@ -1,4 +1,4 @@
-#include "host/literal_message.h"
+#include "services/literal_message.h"
 
 #include <tcl.h>
 
@@ -10,7 +10,7 @@
 #include "host/common/host_internal.h"
 #include "host/common/msg_internal.h"
 #include "host/common/tcl_text.h"
-#include "host/stray_output.h"
+#include "services/stray_output.h"
 #include "host/ztcl.h"
 
 namespace {
