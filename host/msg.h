@@ -31,6 +31,13 @@ class MSG_SINK {
   virtual void deliver(const MSG_RECORD& record) = 0;
 };
 
+// A kind's label in message lines ("INTERNAL ERROR") and its word for scripts ("internal").
+struct MSG_KIND_NAMES {
+  const char* label;
+  const char* word;
+};
+MSG_KIND_NAMES msg_kind_names(MSG_KIND kind);
+
 // The line the built-in default sink writes for record, without its newline: "ERROR <id>: <text>"
 // (WARNING, INFO; no " <id>" when the id is 0), or "INTERNAL ERROR: <text>"; a zero byte of the
 // text is written as the two characters \0.

@@ -37,6 +37,12 @@ MESSAGE* make_unless_suppressed(const char* format, unsigned id, const std::stri
   return make_message<MESSAGE>(format, id, text);
 }
 
+// Ends a va_list however its scope is left.
+struct VA_LIST_END {
+  va_list& args;
+  ~VA_LIST_END() { va_end(args); }
+};
+
 MSG_D* make_debug(MSG_D_LEVEL level, const char* format, va_list args) {
   auto message = std::make_unique<MSG_D>(nullptr);
   message->fill_args(format, args);
@@ -78,29 +84,15 @@ MSG_W* W::COMMAND_WARNING(const std::string& text) {
 MSG_D* DEBUG_MSG(MSG_D_LEVEL level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  MSG_D* message = nullptr;
-  try {
-    message = make_debug(level, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
-  return message;
+  const VA_LIST_END end{args};
+  return make_debug(level, format, args);
 }
 
 MSG_D* DEBUG_MSG(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  MSG_D* message = nullptr;
-  try {
-    message = make_debug(MSG_D_LEVEL_2, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
-  return message;
+  const VA_LIST_END end{args};
+  return make_debug(MSG_D_LEVEL_2, format, args);
 }
 
 }  // namespace MSG_IPC

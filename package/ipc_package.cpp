@@ -12,15 +12,15 @@
 
 #include "host/host.h"
 #include "host/msg.h"
-#include "services/progress.h"
-#include "services/stop_signals.h"
-#include "services/stray_output.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_export.h"
 #include "package/run_entry.h"
 #include "package/run_options.h"
 #include "package/run_pipe.h"
 #include "package/tcl_run.h"
+#include "services/progress.h"
+#include "services/stop_signals.h"
+#include "services/stray_output.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ int start_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const 
 }
 
 // ipc::run ?options? ?--? command ?arg ...?: ipc::start, then ipc::wait.
-int run_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
+int run_proc(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
   RUN_ENTRY* entry = start_run(interpreter, objc, objv, "ipc::run", false);
   if (entry == nullptr) return TCL_ERROR;
   Tcl_Obj* words[] = {objv[0], Tcl_NewStringObj(entry->token().c_str(), -1)};
@@ -253,7 +253,7 @@ extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
   const struct {
     const char* name;
     Tcl_ObjCmdProc* proc;
-  } commands[] = {{"::ipc::run", run_command},   {"::ipc::start", start_command},
+  } commands[] = {{"::ipc::run", run_proc},      {"::ipc::start", start_command},
                   {"::ipc::wait", wait_command}, {"::ipc::stop", stop_command},
                   {"::ipc::runs", runs_command}, {"::ipc::info", info_command},
                   {"::ipc::send", send_command}};

@@ -16,21 +16,6 @@ namespace {
 // milliseconds, so a flooding backend cannot make the GUI sluggish or take the memory.
 constexpr size_t QUEUE_CAPACITY = 2048;
 
-const char* severity_of(MSG_KIND kind) {
-  switch (kind) {
-    case MSG_KIND::ERROR:
-      return "error";
-    case MSG_KIND::WARNING:
-      return "warning";
-    case MSG_KIND::INFO:
-      return "info";
-    case MSG_KIND::INTERNAL_ERROR:
-    case MSG_KIND::DEBUG:
-      break;
-  }
-  return "internal";
-}
-
 Tcl_Obj* string_obj(std::string_view text) {
   return Tcl_NewStringObj(text.data(), static_cast<int>(text.size()));
 }
@@ -141,7 +126,7 @@ void RUN_ENTRY::handle(RUN_ITEM& item) {
       ++m_messages;
       Tcl_Obj* id = item.first != 0 ? Tcl_NewLongObj(item.first) : Tcl_NewObj();
       call(o.on_message.get(),
-           {Tcl_NewStringObj(severity_of(item.severity), -1), id, string_obj(item.text)});
+           {Tcl_NewStringObj(msg_kind_names(item.severity).word, -1), id, string_obj(item.text)});
       return;
     }
     case RUN_ITEM::STRAY:

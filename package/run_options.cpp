@@ -1,7 +1,7 @@
 #include "package/run_options.h"
 
-#include "services/shell_words.h"
 #include "ipc/ipc_command_impl.h"  // make_title
+#include "services/shell_words.h"
 
 namespace {
 
@@ -177,8 +177,7 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
   std::vector<std::string> words;
   for (; i < objc; ++i) words.emplace_back(Tcl_GetString(objv[i]));
   // One word with -shell is a shell command line, taken as it is.
-  options->command_line =
-      options->shell && words.size() == 1 ? words[0] : thr_join_shell_words(words);
+  options->command_line = options->shell && words.size() == 1 ? words[0] : shell_join_words(words);
   // The library passes the pipe's name after the program, at the line's first blank.
   if (options->named_pipe && options->command_line.find(' ') == std::string::npos)
     return fail(interpreter,
@@ -187,10 +186,10 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
   // Wrapped here, as ipc_run does, so the pipe's name follows the text's first word.
   if (options->shell) {
     options->title = IPC_COMMAND::IMPL::make_title(options->command_line, options->title);
-    options->command_line = thr_shell_command_line(options->command_line);
+    options->command_line = shell_command_line(options->command_line);
     options->shell = false;
   }
-  options->process_option = thr_join_shell_words(process_words);
+  options->process_option = shell_join_words(process_words);
   options->has_on_message = static_cast<bool>(options->on_message);
   options->has_on_stray = static_cast<bool>(options->on_stray);
   options->has_on_error = static_cast<bool>(options->on_error);

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/thr_process.h"
 #include "services/literal_message.h"
 #include "services/stray_output.h"
-#include "host/thr_process.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ TCL_RUN::TCL_RUN(const RUN_SETTINGS& settings, std::shared_ptr<RUN_CHANNEL> chan
       m_routing(this) {
   if (settings.plain) disable_tcl_mode();
   if (settings.no_stderr) disable_stderr_capture();
-  m_pacing.set_time_limit(std::chrono::milliseconds(settings.timeout_ms));
+  m_pacing.set_timeout(std::chrono::milliseconds(settings.timeout_ms));
   m_previous_observer = ztcl_set_error_observer(this);
 }
 

@@ -10,8 +10,8 @@
 #include "host/common/host_internal.h"
 #include "host/common/msg_internal.h"
 #include "host/common/tcl_text.h"
-#include "services/stray_output.h"
 #include "host/ztcl.h"
+#include "services/stray_output.h"
 
 namespace {
 

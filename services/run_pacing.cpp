@@ -11,8 +11,8 @@ constexpr auto EVENT_INTERVAL = std::chrono::milliseconds(10);
 
 bool RUN_PACING::pass() {
   const CLOCK::time_point now = CLOCK::now();
-  if (m_limit > CLOCK::duration::zero()) {
-    if (!m_deadline) m_deadline = now + m_limit;
+  if (m_timeout > CLOCK::duration::zero()) {
+    if (!m_deadline) m_deadline = now + m_timeout;
     if (now >= *m_deadline) m_timed_out = true;
   }
   if (m_serve_events && now - m_last_served >= EVENT_INTERVAL) {

@@ -1,5 +1,5 @@
 // What a host checks on every pass of the library's monitoring loop, besides its own stop
-// conditions: a time limit for the run, and the trusted interpreter's events, which the library
+// conditions: the run's timeout, and the trusted interpreter's events, which the library
 // serves only after the child's output, so that timers and a GUI stay alive while it is silent.
 #pragma once
 
@@ -10,16 +10,16 @@ class RUN_PACING {
  public:
   using CLOCK = std::chrono::steady_clock;
 
-  // The run is over once limit has passed since the first pass; zero or less: no limit.
-  void set_time_limit(CLOCK::duration limit) { m_limit = limit; }
+  // The run is over once timeout has passed since the first pass; zero or less: none.
+  void set_timeout(CLOCK::duration timeout) { m_timeout = timeout; }
   // Whether passes serve events (on unless turned off).
   void serve_events(bool on) { m_serve_events = on; }
-  // Called once per pass: serves events when they are due; true once the time limit has passed.
+  // Called once per pass: serves events when they are due; true once the timeout has passed.
   bool pass();
   bool timed_out() const { return m_timed_out; }
 
  private:
-  CLOCK::duration m_limit{0};
+  CLOCK::duration m_timeout{0};
   bool m_serve_events = true;
   std::optional<CLOCK::time_point> m_deadline;
   CLOCK::time_point m_last_served{};

@@ -8,21 +8,21 @@
 namespace {
 
 std::string quote_word(const std::string& word) {
-  if (thr_is_plain_shell_word(word)) return word;
+  if (shell_is_plain_word(word)) return word;
   std::unique_ptr<gchar, decltype(&g_free)> quoted(g_shell_quote(word.c_str()), g_free);
   return quoted.get();
 }
 
 }  // namespace
 
-bool thr_is_plain_shell_word(const std::string& word) {
+bool shell_is_plain_word(const std::string& word) {
   if (word.empty()) return false;
   for (char c : word)
     if (!g_ascii_isalnum(c) && std::strchr("_@%+=:,./-", c) == nullptr) return false;
   return true;
 }
 
-std::string thr_join_shell_words(const std::vector<std::string>& words) {
+std::string shell_join_words(const std::vector<std::string>& words) {
   std::string line;
   for (const std::string& word : words) {
     if (!line.empty()) line += ' ';
@@ -31,6 +31,4 @@ std::string thr_join_shell_words(const std::vector<std::string>& words) {
   return line;
 }
 
-std::string thr_shell_command_line(const std::string& text) {
-  return "sh\t-c\t" + quote_word(text);
-}
+std::string shell_command_line(const std::string& text) { return "sh\t-c\t" + quote_word(text); }

@@ -14,23 +14,23 @@ bool msg_initialized = false;
 const char* const msg_tcl_post_cmd = "msg_post";
 const char* const msg_tcl_ie_cmd = "msg_internal_error";
 
-namespace {
-
-const char* kind_label(MSG_KIND kind) {
+MSG_KIND_NAMES msg_kind_names(MSG_KIND kind) {
   switch (kind) {
     case MSG_KIND::ERROR:
-      return "ERROR";
+      return {"ERROR", "error"};
     case MSG_KIND::WARNING:
-      return "WARNING";
+      return {"WARNING", "warning"};
     case MSG_KIND::INFO:
-      return "INFO";
+      return {"INFO", "info"};
     case MSG_KIND::INTERNAL_ERROR:
-      return "INTERNAL ERROR";
+      return {"INTERNAL ERROR", "internal"};
     case MSG_KIND::DEBUG:
-      return "DEBUG";
+      return {"DEBUG", "debug"};
   }
-  return "MESSAGE";
+  return {"MESSAGE", "message"};
 }
+
+namespace {
 
 void write_line(FILE* stream, const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stream);
@@ -69,7 +69,7 @@ void for_each_shown_piece(const std::string& text, WRITE write) {
 }
 
 std::string record_label(const MSG_RECORD& record) {
-  std::string label = kind_label(record.kind);
+  std::string label = msg_kind_names(record.kind).label;
   if (record.id != 0 && record.kind != MSG_KIND::INTERNAL_ERROR)
     label += " " + std::to_string(record.id);
   return label + ": ";

@@ -16,9 +16,9 @@
 #include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 #include "host/settings.h"
-#include "services/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
+#include "services/shell_words.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr int CONNECT_RETRY_MILLIS = 10;
 // unquoted, so it may hold no blank or character a shell or word splitter would act on.
 std::string temporary_root() {
   const char* root = std::getenv("TMPDIR");
-  return root != nullptr && root[0] == '/' && thr_is_plain_shell_word(root) ? root : "/tmp";
+  return root != nullptr && root[0] == '/' && shell_is_plain_word(root) ? root : "/tmp";
 }
 
 std::string parent_directory(const std::string& path) {

@@ -24,9 +24,9 @@
 #include "host/cfg.h"
 #include "host/posix/keeper.h"
 #include "host/posix/spawn.h"
-#include "services/shell_words.h"
 #include "host/thr_named_pipe.h"
 #include "host/thr_process.h"
+#include "services/shell_words.h"
 
 namespace {
 
@@ -234,7 +234,7 @@ TEST(HostProcess, AShellTextRunsAsShDashCRunsIt) {
       {.text = "echo a b", .pipe_argument = true, .printed = "--pipe_name=/p a b\n"},
   };
   for (const auto& row : rows) {
-    std::string line = thr_shell_command_line(row.text);
+    std::string line = shell_command_line(row.text);
     if (row.pipe_argument) line.insert(line.find(' '), " --pipe_name=/p");
     const CHILD child(line);
     EXPECT_EQ(read_all(child.output), row.printed) << row.text;

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "services/shell_words.h"
 #include "host/thr_process.h"
+#include "services/shell_words.h"
 #include "tools/ipc_run/signals.h"
 
 namespace {
@@ -67,7 +67,7 @@ std::string HELPER_POOL::helper_command(const POOL_OPTIONS& options) {
       "--heartbeat=" + std::to_string(remote.heartbeat_seconds),
       "--start-timeout=" + std::to_string(remote.start_timeout_seconds)};
   if (remote.debug) words.push_back("--debug");
-  return thr_join_shell_words(words);
+  return shell_join_words(words);
 }
 
 bool HELPER_POOL::start_helper(const std::string& command, int index, std::string* error) {

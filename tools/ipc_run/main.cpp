@@ -17,9 +17,9 @@
 #include "host/cfg.h"
 #include "host/host.h"
 #include "host/msg.h"
-#include "services/stray_output.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command_impl.h"  // make_title
+#include "services/stray_output.h"
 #include "tools/ipc_run/debug_display.h"
 #include "tools/ipc_run/exit_status.h"
 #include "tools/ipc_run/helper_pool.h"
@@ -113,7 +113,7 @@ struct RUN_OUTCOME {
   THR_PROCESS_EXIT_CODE code{0, 0};
 };
 
-RUN_OUTCOME run_command(const OPTIONS& options, RUN_COMMAND& command, HELPER_POOL* pool) {
+RUN_OUTCOME run_child(const OPTIONS& options, RUN_COMMAND& command, HELPER_POOL* pool) {
   RUN_OUTCOME outcome;
   std::optional<STDIN_FORWARDER> forwarder;
   if (options.forward_stdin) forwarder.emplace(command);
@@ -185,7 +185,7 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
 
   RUN_OUTCOME outcome;
   try {
-    outcome = run_command(options, command, options.pool ? &pool : nullptr);
+    outcome = run_child(options, command, options.pool ? &pool : nullptr);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "ipc_run: %s\n", error.what());
     outcome = RUN_OUTCOME{};

@@ -10,8 +10,8 @@
 
 #include "host/cfg.h"
 #include "host/settings.h"
-#include "services/shell_words.h"
 #include "ipc/ipc_command_impl.h"  // make_title
+#include "services/shell_words.h"
 
 namespace {
 
@@ -258,12 +258,12 @@ class PARSER {
     if (m_have_command_line && !words.empty())
       return error("give either -c COMMAND-LINE or COMMAND [ARG...], not both");
     if (!m_have_command_line && words.empty()) return error("no command given");
-    if (!m_have_command_line) o.command_line = thr_join_shell_words(words);
+    if (!m_have_command_line) o.command_line = shell_join_words(words);
     // Wrapped here, not by the library, whose sh -c "..." takes the text unescaped and gets the
     // pipe's name after "sh"; the title stays the text's first word.
     if (o.wrap_in_shell) {
       o.title = IPC_COMMAND::IMPL::make_title(o.command_line, o.title);
-      o.command_line = thr_shell_command_line(o.command_line);
+      o.command_line = shell_command_line(o.command_line);
       o.wrap_in_shell = false;
     }
     // The library inserts the pipe's name at the first blank, so there must be one.
@@ -500,7 +500,7 @@ std::string full_process_option(const OPTIONS& options) {
   if (!options.directory.empty()) words.push_back("cwd=" + options.directory);
   for (const std::string& variable : options.environment) words.push_back("env=" + variable);
   std::string option = options.process_option;
-  const std::string added = thr_join_shell_words(words);
+  const std::string added = shell_join_words(words);
   if (!option.empty() && !added.empty()) option += ' ';
   return option + added;
 }

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "services/literal_message.h"
 #include "host/msg.h"
+#include "services/literal_message.h"
 #include "services/stray_output.h"
 #include "tools/ipc_run/terminal.h"
 
@@ -16,7 +16,7 @@ RUN_COMMAND::~RUN_COMMAND() { ztcl_set_error_observer(m_previous_observer); }
 
 void RUN_COMMAND::set_timeout(double seconds) {
   // Rounded up, so the smallest positive timeout is still a limit.
-  m_pacing.set_time_limit(
+  m_pacing.set_timeout(
       std::chrono::ceil<RUN_PACING::CLOCK::duration>(std::chrono::duration<double>(seconds)));
 }
 

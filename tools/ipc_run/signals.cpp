@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "services/stop_signals.h"
 #include "host/thr_process.h"
+#include "services/stop_signals.h"
 #include "tools/ipc_run/run_command.h"
 
 namespace {

@@ -31,7 +31,7 @@ const char* color_of(MSG_KIND kind) {
   return "";
 }
 
-void write_stderr(const std::string& text) {
+void write_raw_stderr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
@@ -101,13 +101,13 @@ void PROGRESS_LINE::show(long done, long total, const std::string& text) {
   line += number;
   // One terminal line: the child's text is cut short and cannot move the cursor.
   if (!text.empty()) line += " " + host_printable(utf8_prefix(text, TEXT_WIDTH));
-  write_stderr(line);
+  write_raw_stderr(line);
   m_shown = true;
 }
 
 void PROGRESS_LINE::clear() {
   if (!m_shown) return;
-  write_stderr(CLEAR_LINE);
+  write_raw_stderr(CLEAR_LINE);
   m_shown = false;
 }
 
@@ -115,7 +115,7 @@ void write_to_stderr(const std::string& text) {
   // Messages held back in stdout's buffer come first: with 2>&1 the log keeps the child's order.
   msg_flush();
   PROGRESS_LINE::instance().clear();
-  write_stderr(text);
+  write_raw_stderr(text);
 }
 
 SCOPED_IPC_PROGRESS::SCOPED_IPC_PROGRESS()
