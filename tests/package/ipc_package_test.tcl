@@ -54,7 +54,7 @@ test stop {-timeout and -stopvariable stop a long child, reaped; a timer fires d
     set ::stop 0
     after 200 {set ::stop 1}
     set stopped [ipc::run -stopvariable stop -timeout 20000 sleep 30]
-    set zombies [string match *Z* [exec ps -o stat= --ppid [pid]]]
+    set zombies [string match *Z* [exec env -u LD_PRELOAD ps -o stat= --ppid [pid]]]
     list $timed [dict filter $stopped key stopped timed_out] $zombies
 } -result {{signal SIGKILL stopped 1 timed_out 1} {stopped 1 timed_out 0} 0}
 
@@ -165,7 +165,7 @@ test exit-live {exiting with live runs terminates and reaps their children} -bod
         vwait forever
     }]]
     after 100
-    list $said [catch {exec pgrep -x -f "sleep $marker"}]
+    list $said [catch {exec env -u LD_PRELOAD pgrep -x -f "sleep $marker"}]
 } -result {3 1}
 
 test usage {a mistake in a call is a clear error} -body {
