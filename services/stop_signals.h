@@ -14,4 +14,5 @@ using HOST_STOP_SIGNAL_ACTION = void (*)(int number);
 int host_receive_stop_signals(HOST_STOP_SIGNAL_ACTION action);
 
 // Ends the process as the signal would have without a handler: every child is terminated first.
+// Async-signal-safe, so a signal handler may call it too.
 [[noreturn]] void host_die_by_signal(int number);

@@ -31,15 +31,8 @@ void on_stop_signal(int number) {
 
 void on_broken_output(int number) { end_everything_and_exit(128 + number); }
 
-void on_abort(int number) {
-  thr_process_terminate_all();
-  signal(number, SIG_DFL);
-  sigset_t abort_only;
-  sigemptyset(&abort_only);
-  sigaddset(&abort_only, number);
-  raise(number);
-  pthread_sigmask(SIG_UNBLOCK, &abort_only, nullptr);  // dies here, as abort intends
-}
+// An internal error's abort: every child goes first, then the process dies by SIGABRT.
+void on_abort(int number) { host_die_by_signal(number); }
 
 void install(int number, void (*handler)(int)) {
   struct sigaction action {};
