@@ -1,0 +1,76 @@
+// ipc_run's options as getopt_long knows them.
+#pragma once
+
+#include <getopt.h>
+
+// Codes getopt_long returns for options without a short name.
+enum LONG_ONLY : int {
+  TITLE = 256,
+  SHELL,
+  CWD,
+  ENV,
+  PROCESS_OPTION,
+  TIMEOUT,
+  NAMED_PIPE,
+  PLAIN,
+  NO_STDERR,
+  NO_GUI,
+  REPORT,
+  SET,
+  TRUSTED,
+  EXPOSE,
+  EVAL,
+  STDIN,
+  POOL,
+  HELPER,
+  LAUNCHER,
+  REMOTE_RELAY,
+  ATTEMPTS,
+  HEARTBEAT,
+  START_TIMEOUT,
+  SUPPRESS,
+  DEBUG,
+  COLOR,
+  SUMMARY,
+  STRICT,
+  VERSION,
+};
+
+inline constexpr option LONG_OPTIONS[] = {
+    {"command-line", required_argument, nullptr, 'c'},
+    {"title", required_argument, nullptr, TITLE},
+    {"shell", no_argument, nullptr, SHELL},
+    {"cwd", required_argument, nullptr, CWD},
+    {"env", required_argument, nullptr, ENV},
+    {"option", required_argument, nullptr, PROCESS_OPTION},
+    {"timeout", required_argument, nullptr, TIMEOUT},
+    {"named-pipe", no_argument, nullptr, NAMED_PIPE},
+    {"plain", no_argument, nullptr, PLAIN},
+    {"no-stderr", no_argument, nullptr, NO_STDERR},
+    {"no-gui", no_argument, nullptr, NO_GUI},
+    {"report", no_argument, nullptr, REPORT},
+    {"set", required_argument, nullptr, SET},
+    {"trusted", no_argument, nullptr, TRUSTED},
+    {"expose", required_argument, nullptr, EXPOSE},
+    {"eval", required_argument, nullptr, EVAL},
+    {"stdin", no_argument, nullptr, STDIN},
+    {"pool", required_argument, nullptr, POOL},
+    {"helper", required_argument, nullptr, HELPER},
+    {"launcher", required_argument, nullptr, LAUNCHER},
+    {"remote-relay", required_argument, nullptr, REMOTE_RELAY},
+    {"attempts", required_argument, nullptr, ATTEMPTS},
+    {"heartbeat", required_argument, nullptr, HEARTBEAT},
+    {"start-timeout", required_argument, nullptr, START_TIMEOUT},
+    {"suppress", required_argument, nullptr, SUPPRESS},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"debug", no_argument, nullptr, DEBUG},
+    {"color", optional_argument, nullptr, COLOR},
+    {"summary", no_argument, nullptr, SUMMARY},
+    {"strict", no_argument, nullptr, STRICT},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// '+': the first word that is not an option starts the command; its own options stay its own.
+inline constexpr const char* SHORT_OPTIONS = "+c:qh";
