@@ -9,11 +9,11 @@
 #include <utility>
 
 #include "host/msg.h"
-#include "services/run_pacing.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command.h"
 #include "package/run_channel.h"
 #include "package/run_options.h"
+#include "services/run_pacing.h"
 
 // Hands each delivered record to a function.
 class FUNCTION_SINK : public MSG_SINK {

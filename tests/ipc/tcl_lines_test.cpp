@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/common/tcl_text.h"
 #include "backend/ipc_backend.h"
+#include "host/common/tcl_text.h"
 #include "ipc/ipc_internal.h"
 
 namespace {

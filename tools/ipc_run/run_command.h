@@ -6,9 +6,9 @@
 #include <atomic>
 #include <string>
 
-#include "services/run_pacing.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command.h"
+#include "services/run_pacing.h"
 
 // Set by Ctrl-C, SIGHUP or a dead pool helper (signals.h); the monitoring loop polls it through
 // is_stopped.
