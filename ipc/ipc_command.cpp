@@ -70,6 +70,10 @@ bool IPC_COMMAND::terminate(THR_PROCESS_EXIT_CODE code) {
   return thr_process_terminate(pid, code) == 0;
 }
 
+std::string IPC_COMMAND::title_of(const std::string& command, const std::string& title) {
+  return IMPL::make_title(command, title);
+}
+
 const std::string& IPC_COMMAND::unfinished_command() const { return m_impl->m_tcl_buffer; }
 
 unsigned long IPC_COMMAND::child_pid() const { return m_impl->m_pid.load(); }

@@ -78,6 +78,8 @@ class IPC_EXPORT IPC_COMMAND {
   // For hosts: the output gathered for a Tcl command not yet complete (empty when none), errno
   // of a program that could not be executed (0 otherwise), and closing the child's standard
   // input so that it sees the end of its input.
+  // The name the library gives a run of command: title when not empty, else its first word.
+  static std::string title_of(const std::string& command, const std::string& title);
   const std::string& unfinished_command() const;
   // The child's process id from its start on, also after the run; 0 before.
   unsigned long child_pid() const;

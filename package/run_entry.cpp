@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "ipc/ipc_command_impl.h"  // make_title
+#include "ipc/ipc_command.h"
 #include "package/tcl_run.h"
 
 namespace {
@@ -200,7 +200,7 @@ Tcl_Obj* RUN_ENTRY::result_dict(const RUN_END& end) const {
   const RUN_OPTIONS& o = *m_options;
   Tcl_Obj* dict = Tcl_NewDictObj();
   put(dict, "ok", Tcl_NewIntObj(end.ok ? 1 : 0));
-  put(dict, "title", string_obj(IPC_COMMAND::IMPL::make_title(o.command_line, o.title)));
+  put(dict, "title", string_obj(IPC_COMMAND::title_of(o.command_line, o.title)));
   put(dict, "status", Tcl_NewIntObj(end.code.status));
   put(dict, "exit_code", Tcl_NewIntObj(end.exit_code));
   put(dict, "signal", string_obj(signal_name(end.code.status)));
@@ -225,7 +225,7 @@ int RUN_ENTRY::raise_result() const {
 Tcl_Obj* RUN_ENTRY::info() const {
   const RUN_OPTIONS& o = *m_options;
   Tcl_Obj* dict = Tcl_NewDictObj();
-  put(dict, "title", string_obj(IPC_COMMAND::IMPL::make_title(o.command_line, o.title)));
+  put(dict, "title", string_obj(IPC_COMMAND::title_of(o.command_line, o.title)));
   const char* state = m_ended ? "ended" : m_channel->stop_requested() ? "stopping" : "running";
   put(dict, "state", Tcl_NewStringObj(state, -1));
   put(dict, "pid", Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(m_channel->pid.load())));

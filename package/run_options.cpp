@@ -1,6 +1,6 @@
 #include "package/run_options.h"
 
-#include "ipc/ipc_command_impl.h"  // make_title
+#include "ipc/ipc_command.h"
 #include "services/shell_words.h"
 
 namespace {
@@ -185,7 +185,7 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
                 "passed right after the program");
   // Wrapped here, as ipc_run does, so the pipe's name follows the text's first word.
   if (options->shell) {
-    options->title = IPC_COMMAND::IMPL::make_title(options->command_line, options->title);
+    options->title = IPC_COMMAND::title_of(options->command_line, options->title);
     options->command_line = shell_command_line(options->command_line);
     options->shell = false;
   }

@@ -18,7 +18,7 @@
 #include "host/host.h"
 #include "host/msg.h"
 #include "host/ztcl.h"
-#include "ipc/ipc_command_impl.h"  // make_title
+#include "ipc/ipc_command.h"
 #include "services/stray_output.h"
 #include "tools/ipc_run/debug_display.h"
 #include "tools/ipc_run/exit_status.h"
@@ -104,7 +104,7 @@ void explain_signal_death(const OPTIONS& options, const THR_PROCESS_EXIT_CODE& c
   if (!WIFSIGNALED(code.status)) return;
   int number = WTERMSIG(code.status);
   std::fprintf(stderr, "ipc_run: %s was killed by signal %d (%s)%s\n",
-               IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(), number,
+               IPC_COMMAND::title_of(options.command_line, options.title).c_str(), number,
                strsignal(number), WCOREDUMP(code.status) ? ", core dumped" : "");
 }
 
@@ -137,7 +137,7 @@ bool strict_failure(const OPTIONS& options, const RUN_COMMAND& command, int stra
   if (problems > 0)
     std::fprintf(stderr, "ipc_run: --strict: %d line%s of %s failed or were stray output\n",
                  problems, problems == 1 ? "" : "s",
-                 IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str());
+                 IPC_COMMAND::title_of(options.command_line, options.title).c_str());
   return problems > 0;
 }
 
@@ -150,7 +150,7 @@ int exit_status(const OPTIONS& options, const RUN_OUTCOME& outcome, const RUN_CO
   }
   if (command.timed_out())
     std::fprintf(stderr, "ipc_run: %s stopped after the --timeout of %g seconds\n",
-                 IPC_COMMAND::IMPL::make_title(options.command_line, options.title).c_str(),
+                 IPC_COMMAND::title_of(options.command_line, options.title).c_str(),
                  options.timeout_seconds);
   else if (outcome.ok)
     explain_signal_death(options, outcome.code);
@@ -166,6 +166,10 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
   configure_command(options, command);
   if (options.report) command.set_msg_report(&report);
   SCOPED_ZTCL_RUN_POLICY policy(run_policy(options, options.report ? &report : nullptr));
+  // With --report the library's own messages about the run (a pipe that failed to open, a child
+  // that could not be started) join the child's in the report.
+  std::optional<SCOPED_MSG_THREAD_SINKS> report_sinks;
+  if (options.report) report_sinks.emplace(&report, nullptr);
   SCOPED_IPC_SEND ipc_send(command);
   SCOPED_IPC_PROGRESS ipc_progress;
   if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;

@@ -10,7 +10,7 @@
 
 #include "host/cfg.h"
 #include "host/settings.h"
-#include "ipc/ipc_command_impl.h"  // make_title
+#include "ipc/ipc_command.h"
 #include "services/shell_words.h"
 #include "tools/ipc_run/option_table.h"
 #include "tools/ipc_run/option_values.h"
@@ -48,7 +48,7 @@ class PARSER {
     // Wrapped here, not by the library, whose sh -c "..." takes the text unescaped and gets the
     // pipe's name after "sh"; the title stays the text's first word.
     if (o.wrap_in_shell) {
-      o.title = IPC_COMMAND::IMPL::make_title(o.command_line, o.title);
+      o.title = IPC_COMMAND::title_of(o.command_line, o.title);
       o.command_line = shell_command_line(o.command_line);
       o.wrap_in_shell = false;
     }
