@@ -282,8 +282,8 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        HasSubstr("unknown key \"no_such_key\"; known keys: ipc_use_system, ipc_buffer_size")},
       {"ipc_run --version", 0, "ipc_run 1.0.0\n"},
       // A descriptor that cannot be had fails the start, naming the limit.
-      {"prlimit --nofile=5 ipc_run -- true", 125,
-       HasSubstr("(too many open descriptors: ulimit -n is 5)\n")},
+      {"prlimit --nofile=8 ipc_run -- true", 125,
+       HasSubstr("(too many open descriptors: ulimit -n is 8)\n")},
   };
   for (const char* mistake :
        {"", "--bogus true", "--title", "--set novalue true", "--suppress x true",
