@@ -130,8 +130,16 @@ void host_create_message_commands() {
 }
 
 bool host_offers_own_msg_post(Tcl_Interp* interpreter) {
+  // A name object keeps Tcl's resolution of the command until a command changes anywhere, so the
+  // common line pays no namespace lookup. One per thread: Tcl objects never cross threads.
+  thread_local Tcl_Obj* const name = [] {
+    Tcl_Obj* object = Tcl_NewStringObj(msg_tcl_post_cmd, -1);
+    Tcl_IncrRefCount(object);
+    return object;
+  }();
   Tcl_CmdInfo info;
-  return Tcl_GetCommandInfo(interpreter, msg_tcl_post_cmd, &info) != 0 &&
+  const Tcl_Command command = Tcl_GetCommandFromObj(interpreter, name);
+  return command != nullptr && Tcl_GetCommandInfoFromToken(command, &info) != 0 &&
          info.objProc == msg_post_command;
 }
 
