@@ -73,22 +73,47 @@ class TESTED : public IPC_COMMAND {
 // the unfinished rest.
 TEST(Output, EachPeekAndReadDecideWhatIsReadPumpedAndCutIntoLines) {
   const std::string read4 = "peek 3; read 3 4; ";
-  // clang-format off
   const struct {
-    unsigned long capacity; bool gui; int events_served; std::deque<std::string> output;
-    FAILS fail; const char* reads; std::string log, lines;
+    unsigned long capacity;
+    bool gui;
+    int events_served;
+    std::deque<std::string> output;
+    FAILS fail;
+    const char* reads;
+    std::string log, lines;
   } rows[] = {
-      {1024, true, 0, {"twelve bytes"}, {"read"}, "F", "peek 3; read 3 1024; pump; win32_pump 250",
-       "|"},
-      {1024, true, 0, {"late\n", ""}, {"peek"}, "DNE",  // the count decides, not the status
-       "peek 3; read 3 1024; pump; win32_pump 250; peek 3; peek 3", "late|"},
-      {1024, true, 1, {"a\n", "", "b"}, {}, "DND",
-       "peek 3; read 3 1024; pump; peek 3; peek 3; read 3 1024; pump", "a|b"},
-      {1024, false, 0, {"a\n"}, {}, "DE", "peek 3; read 3 1024; peek 3", "a|"},
-      {4, false, 0, {"0123456789abc\r\n\nn\0l\nx"s}, {}, "DDDDDDE",
-       read4 + read4 + read4 + read4 + read4 + read4 + "peek 3", "0123456789abc\r; ; n\0l|x"s},
+      {.capacity = 1024,
+       .gui = true,
+       .output = {"twelve bytes"},
+       .fail = {"read"},
+       .reads = "F",
+       .log = "peek 3; read 3 1024; pump; win32_pump 250",
+       .lines = "|"},
+      {.capacity = 1024,
+       .gui = true,
+       .output = {"late\n", ""},
+       .fail = {"peek"},
+       .reads = "DNE",  // the count decides, not the status
+       .log = "peek 3; read 3 1024; pump; win32_pump 250; peek 3; peek 3",
+       .lines = "late|"},
+      {.capacity = 1024,
+       .gui = true,
+       .events_served = 1,
+       .output = {"a\n", "", "b"},
+       .reads = "DND",
+       .log = "peek 3; read 3 1024; pump; peek 3; peek 3; read 3 1024; pump",
+       .lines = "a|b"},
+      {.capacity = 1024,
+       .output = {"a\n"},
+       .reads = "DE",
+       .log = "peek 3; read 3 1024; peek 3",
+       .lines = "a|"},
+      {.capacity = 4,
+       .output = {"0123456789abc\r\n\nn\0l\nx"s},
+       .reads = "DDDDDDE",
+       .log = read4 + read4 + read4 + read4 + read4 + read4 + "peek 3",
+       .lines = "0123456789abc\r; ; n\0l|x"s},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.log);
     fake_host::script() = {};
@@ -143,32 +168,49 @@ TEST(Protocol, EachLineSequenceLeadsToItsTclCallsDebugTextsAndWaitingCommand) {
   enum { NO_INTERPRETER, NO_REPORT, REPORT, REPORT_CLEARED };
   const size_t limit = 1000000;
   const std::string xs(limit - 9, 'x'), waiting = "record {" + std::string(limit - 8, 'y');
-  // clang-format off
-  const struct { int mode; TEXTS lines; std::string calls, debug, buffer; } rows[] = {
-      {NO_INTERPRETER, {"no_such_command at all", "Debug:x still accepted", "{unfinished"}, "", "",
-       "{unfinished"},
-      {NO_REPORT, {"record one", "record {first", "second"}, "record|one", "",
-       "record {first\nsecond"},
-      {NO_REPORT, {"record {first", "second", "third}"}, "record|first\nsecond\nthird", "", ""},
-      {NO_REPORT, {"record a\0b"s, ""}, "record|a", "", ""},
-      {REPORT, {"msg_post 0 info {x}", "msg_internal_error 0 {y}", "msg_post 0",
-                "msg_post 0 info {a", "msg_post 0 b}"},
-       "msg_post|REPORT|info|x; msg_internal_error|REPORT|y; msg_post|0; "
-       "msg_post|REPORT|info|a\nmsg_post 0 b", "", ""},
-      {REPORT_CLEARED, {"msg_post 0 info {x}"}, "msg_post|0|info|x", "", ""},
-      {NO_REPORT, {"tcl> ", "tcl>"}, "msg_tcl_puts|tcl>", stray("tcl>", "tcl>"), ""},
-      {NO_REPORT, {"hello world 100%d", "+hello", "hello again"}, "",
-       stray("hello", "hello world 100%d") + "; " + stray("hello", "hello again"), ""},
-      {NO_REPORT, {"+hello", "hello there", "record\tx"}, "hello|there",
-       stray("record\tx", "record\tx"), ""},
-      {NO_REPORT, {"record {", xs}, "", "", "record {\n" + xs},
-      {NO_REPORT, {"record {", xs, "", "record fresh"}, "record|fresh",
-       "Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset", ""},
-      {NO_REPORT, {waiting}, "", "", waiting},
-      {NO_REPORT, {"-Debug:", "Debug: some text", "Debug:x some text"}, "",
-       stray("Debug:x", "Debug:x some text"), ""},
+  const struct {
+    int mode;
+    TEXTS lines;
+    std::string calls, debug, buffer;
+  } rows[] = {
+      {.mode = NO_INTERPRETER,
+       .lines = {"no_such_command at all", "Debug:x still accepted", "{unfinished"},
+       .buffer = "{unfinished"},
+      {.mode = NO_REPORT,
+       .lines = {"record one", "record {first", "second"},
+       .calls = "record|one",
+       .buffer = "record {first\nsecond"},
+      {.mode = NO_REPORT,
+       .lines = {"record {first", "second", "third}"},
+       .calls = "record|first\nsecond\nthird"},
+      {.mode = NO_REPORT, .lines = {"record a\0b"s, ""}, .calls = "record|a"},
+      {.mode = REPORT,
+       .lines = {"msg_post 0 info {x}", "msg_internal_error 0 {y}", "msg_post 0",
+                 "msg_post 0 info {a", "msg_post 0 b}"},
+       .calls = "msg_post|REPORT|info|x; msg_internal_error|REPORT|y; msg_post|0; "
+                "msg_post|REPORT|info|a\nmsg_post 0 b"},
+      {.mode = REPORT_CLEARED, .lines = {"msg_post 0 info {x}"}, .calls = "msg_post|0|info|x"},
+      {.mode = NO_REPORT,
+       .lines = {"tcl> ", "tcl>"},
+       .calls = "msg_tcl_puts|tcl>",
+       .debug = stray("tcl>", "tcl>")},
+      {.mode = NO_REPORT,
+       .lines = {"hello world 100%d", "+hello", "hello again"},
+       .debug = stray("hello", "hello world 100%d") + "; " + stray("hello", "hello again")},
+      {.mode = NO_REPORT,
+       .lines = {"+hello", "hello there", "record\tx"},
+       .calls = "hello|there",
+       .debug = stray("record\tx", "record\tx")},
+      {.mode = NO_REPORT, .lines = {"record {", xs}, .buffer = "record {\n" + xs},
+      {.mode = NO_REPORT,
+       .lines = {"record {", xs, "", "record fresh"},
+       .calls = "record|fresh",
+       .debug = "Warning: IPC_COMMAND line buffer exceeded 1MB and will now reset"},
+      {.mode = NO_REPORT, .lines = {waiting}, .buffer = waiting},
+      {.mode = NO_REPORT,
+       .lines = {"-Debug:", "Debug: some text", "Debug:x some text"},
+       .debug = stray("Debug:x", "Debug:x some text")},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(join_texts(row.lines).substr(0, 80));
     if (row.mode != NO_INTERPRETER && ztcl_get_interpreter() == nullptr) {
@@ -212,39 +254,108 @@ TEST(Run, EachScriptedChildLeadsToItsResultStatusesCallsAndMessages) {
   const std::string stopped =
       "peek 3; read 3 1024; sleep 0; terminate 7 0 0; close_pipe 3; close_pipe 4";
   const WAIT exit0{1, {0, 0}}, running{0, {0, 0}};
-  // clang-format off
   const struct {
-    const char* setup; FAILS fail; std::deque<std::string> output; WAIT wait;
-    bool ok; THR_PROCESS_EXIT_CODE code; const char* seen; std::string calls;
+    const char* setup;
+    FAILS fail;
+    std::deque<std::string> output;
+    WAIT wait;
+    bool ok;
+    THR_PROCESS_EXIT_CODE code;
+    const char* seen;
+    std::string calls;
     const char *posted, *lines;
   } rows[] = {
-      {"", {}, {"a\nb"}, exit0, true, {0, 0}, "NRF",
-       create + "peek 3; " + read + "sleep 0; peek 3; " + ended, "", "a; b"},
-      {"pipe", {}, {}, exit0, true, {0, 0}, "NRF",
-       piped + "peek 3; " + ended + "; remove pipe1; delete pipe1", "", ""},
-      {"pipe", {"+pipe1"}, {}, running, false, {0, 1}, "NF",
-       piped + "sleep 500; wait 7 nohang; terminate 7 0 1; close_pipe 3; close_pipe 4; "
-       "delete pipe1",
-       "Failed to open pipe; Cannot connect with prog (7)", ""},
-      {"pipe", {"make_pipe"}, {}, exit0, false, {0, 0}, "N", "new ; make_pipe; delete ",
-       "Failed to create pipe for subprocess", ""},
-      {"stop=2", {}, {"a\nb\nc", "d\n"}, exit0, true, {0, 0}, "NRF", create + stopped, "", "a; b"},
-      {"stop=1", {"terminate"}, {"a\n"}, exit0, false, {0, 0}, "NRF", create + stopped,
-       "prog (7) could not be terminated", "a"},
-      {"", {"create"}, {}, exit0, false, {0, 0}, "NX", "create 'prog -x' 'cwd=/d' joined",
-       "Cannot start program \"prog\": No such file or directory", ""},
-      {"system poke", {}, {}, exit0, true, {768, 3}, "RF",
-       "system 'prog -x'; write 0 'hi'", "", "poked 0 0"},
-      {"poke", {}, {"a"}, exit0, true, {0, 0}, "NRF", create + "peek 3; " + read +
-       "write 4 'hi'; terminate 7 0 0; sleep 0; peek 3; " + ended, "", "poked 2 1; a"},
-      {"sleep=20 no_stderr", {}, {"a\n", "", "b", ""}, exit0, true, {0, 0}, "NRF",
-       "create 'prog -x' 'cwd=/d' none; peek 3; " + read + "sleep 20; peek 3; sleep 20; peek 3; " +
-       read + "sleep 20; peek 3; sleep 20; peek 3; " + ended, "", "a; b"},
-      {"slow", {}, {"a\n", "", "", "b"}, exit0, true, {0, 0}, "NRF", create + "peek 3; " + read +
-       "sleep 0; peek 3; sleep 1; peek 3; sleep 1; peek 3; " + read + "sleep 0; peek 3; " + ended,
-       "", "a; b"},
+      {.setup = "",
+       .output = {"a\nb"},
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls = create + "peek 3; " + read + "sleep 0; peek 3; " + ended,
+       .posted = "",
+       .lines = "a; b"},
+      {.setup = "pipe",
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls = piped + "peek 3; " + ended + "; remove pipe1; delete pipe1",
+       .posted = "",
+       .lines = ""},
+      {.setup = "pipe",
+       .fail = {"+pipe1"},
+       .wait = running,
+       .code = {0, 1},
+       .seen = "NF",
+       .calls = piped + "sleep 500; wait 7 nohang; terminate 7 0 1; close_pipe 3; close_pipe 4; "
+                        "delete pipe1",
+       .posted = "Failed to open pipe; Cannot connect with prog (7)",
+       .lines = ""},
+      {.setup = "pipe",
+       .fail = {"make_pipe"},
+       .wait = exit0,
+       .seen = "N",
+       .calls = "new ; make_pipe; delete ",
+       .posted = "Failed to create pipe for subprocess",
+       .lines = ""},
+      {.setup = "stop=2",
+       .output = {"a\nb\nc", "d\n"},
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls = create + stopped,
+       .posted = "",
+       .lines = "a; b"},
+      {.setup = "stop=1",
+       .fail = {"terminate"},
+       .output = {"a\n"},
+       .wait = exit0,
+       .seen = "NRF",
+       .calls = create + stopped,
+       .posted = "prog (7) could not be terminated",
+       .lines = "a"},
+      {.setup = "",
+       .fail = {"create"},
+       .wait = exit0,
+       .seen = "NX",
+       .calls = "create 'prog -x' 'cwd=/d' joined",
+       .posted = "Cannot start program \"prog\": No such file or directory",
+       .lines = ""},
+      {.setup = "system poke",
+       .wait = exit0,
+       .ok = true,
+       .code = {768, 3},
+       .seen = "RF",
+       .calls = "system 'prog -x'; write 0 'hi'",
+       .posted = "",
+       .lines = "poked 0 0"},
+      {.setup = "poke",
+       .output = {"a"},
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls =
+           create + "peek 3; " + read + "write 4 'hi'; terminate 7 0 0; sleep 0; peek 3; " + ended,
+       .posted = "",
+       .lines = "poked 2 1; a"},
+      {.setup = "sleep=20 no_stderr",
+       .output = {"a\n", "", "b", ""},
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls = "create 'prog -x' 'cwd=/d' none; peek 3; " + read +
+                "sleep 20; peek 3; sleep 20; peek 3; " + read +
+                "sleep 20; peek 3; sleep 20; peek 3; " + ended,
+       .posted = "",
+       .lines = "a; b"},
+      {.setup = "slow",
+       .output = {"a\n", "", "", "b"},
+       .wait = exit0,
+       .ok = true,
+       .seen = "NRF",
+       .calls = create + "peek 3; " + read + "sleep 0; peek 3; sleep 1; peek 3; sleep 1; peek 3; " +
+                read + "sleep 0; peek 3; " + ended,
+       .posted = "",
+       .lines = "a; b"},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.calls);
     fake_host::script() = {};
@@ -300,27 +411,74 @@ TEST(Exit, EachAnswerOfAChildWhosePipeBrokeLeadsToItsEndAndTexts) {
   const std::string done = "b (42) terminated normally; " + wait,
                     died = "b -x: died due to signal ";
   const std::string terminated = "Successfully terminated b (42); " + wait;
-  // clang-format off
   const struct {
-    std::deque<WAIT> waits; FAILS fail; bool had_output, win32, exited;
-    THR_PROCESS_EXIT_CODE code; int polls; const char *end, *posted; std::string debug;
+    std::deque<WAIT> waits;
+    FAILS fail;
+    bool had_output, win32, exited;
+    THR_PROCESS_EXIT_CODE code;
+    int polls;
+    const char *end, *posted;
+    std::string debug;
   } rows[] = {
-      {{{1, {9, 0}}}, {}, true, false, true, {9, 1}, 1, "", "", died + "9; " + done + "0"},
-      {{{1, {0x8B, 0}}}, {}, true, false, true, {0x8B, 1}, 1, "", "",
-       died + "11; Check for core file; " + done + "0"},
-      {{{1, {0x8B, 0}}}, {}, true, true, true, {0x8B, 0}, 1, "", "", done + "0"},
-      {{run, run, run, {1, {3 << 8, 3}}}, {}, true, false, true, {3 << 8, 3}, 4, "", "",
-       done + "3"},
-      {{run}, {}, true, false, false, {0, 1}, 20, "; sleep 200; terminate 42 0 1",
-       "Pipe to b (42) broken but process still running, terminating...", terminated + "20"},
-      {{gone}, {}, true, false, false, {0, 0}, 1, "; close_handle 42",
-       "Cannot connect with b (42) anymore", "Rogue process!; " + wait + "0"},
-      {{run}, {}, false, false, false, {0, 1}, 1, "; terminate 42 0 1",
-       "Cannot connect with b (42)", terminated + "0"},
-      {{run}, {"terminate"}, false, false, false, {0, 0}, 1, "; terminate 42 0 1",
-       "Cannot connect with b (42); b (42) is not responding", wait + "0"},
+      {.waits = {{1, {9, 0}}},
+       .had_output = true,
+       .exited = true,
+       .code = {9, 1},
+       .polls = 1,
+       .end = "",
+       .posted = "",
+       .debug = died + "9; " + done + "0"},
+      {.waits = {{1, {0x8B, 0}}},
+       .had_output = true,
+       .exited = true,
+       .code = {0x8B, 1},
+       .polls = 1,
+       .end = "",
+       .posted = "",
+       .debug = died + "11; Check for core file; " + done + "0"},
+      {.waits = {{1, {0x8B, 0}}},
+       .had_output = true,
+       .win32 = true,
+       .exited = true,
+       .code = {0x8B, 0},
+       .polls = 1,
+       .end = "",
+       .posted = "",
+       .debug = done + "0"},
+      {.waits = {run, run, run, {1, {3 << 8, 3}}},
+       .had_output = true,
+       .exited = true,
+       .code = {3 << 8, 3},
+       .polls = 4,
+       .end = "",
+       .posted = "",
+       .debug = done + "3"},
+      {.waits = {run},
+       .had_output = true,
+       .code = {0, 1},
+       .polls = 20,
+       .end = "; sleep 200; terminate 42 0 1",
+       .posted = "Pipe to b (42) broken but process still running, terminating...",
+       .debug = terminated + "20"},
+      {.waits = {gone},
+       .had_output = true,
+       .polls = 1,
+       .end = "; close_handle 42",
+       .posted = "Cannot connect with b (42) anymore",
+       .debug = "Rogue process!; " + wait + "0"},
+      {.waits = {run},
+       .code = {0, 1},
+       .polls = 1,
+       .end = "; terminate 42 0 1",
+       .posted = "Cannot connect with b (42)",
+       .debug = terminated + "0"},
+      {.waits = {run},
+       .fail = {"terminate"},
+       .polls = 1,
+       .end = "; terminate 42 0 1",
+       .posted = "Cannot connect with b (42); b (42) is not responding",
+       .debug = wait + "0"},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.debug);
     fake_host::script() = {};
@@ -351,22 +509,46 @@ std::string pipe_calls() {
 
 // "!": std::out_of_range; "-": no line, the pipe could not be made.
 TEST(Pipes, TitleAndCommandLineWithTheRunsPipeMadeFirstAndNeverRemoved) {
-  // clang-format off
   const struct {
-    bool pipe, shell, pipe_fails; const char *command, *title, *expected_title, *line;
+    bool pipe, shell, pipe_fails;
+    const char *command, *title, *expected_title, *line;
   } rows[] = {
-      {false, false, false, "prog -x 1", "", "prog", "prog -x 1"},
-      {false, false, false, "prog\t-x 1", "My job", "My job", "prog\t-x 1"},
-      {false, true, false, "echo \"a b\" $HOME `id` \\n", "", "echo",
-       "sh -c \"echo \"a b\" $HOME `id` \\n\""},
-      {true, false, false, "prog\t-x 1", "", "prog\t-x", "prog\t-x --pipe_name=pipe1 1"},
-      {true, true, false, "prog -x 1", "", "prog", "sh --pipe_name=pipe1 -c \"prog -x 1\""},
-      {true, false, false, " prog", "", "", " --pipe_name=pipe1 prog"},
-      {true, false, false, "prog", "", "prog", "!"},
-      {true, false, false, "", "", "", "!"},
-      {true, true, true, "prog -x", "", "prog", "-"},
+      {.command = "prog -x 1", .title = "", .expected_title = "prog", .line = "prog -x 1"},
+      {.command = "prog\t-x 1",
+       .title = "My job",
+       .expected_title = "My job",
+       .line = "prog\t-x 1"},
+      {.shell = true,
+       .command = "echo \"a b\" $HOME `id` \\n",
+       .title = "",
+       .expected_title = "echo",
+       .line = "sh -c \"echo \"a b\" $HOME `id` \\n\""},
+      {.pipe = true,
+       .command = "prog\t-x 1",
+       .title = "",
+       .expected_title = "prog\t-x",
+       .line = "prog\t-x --pipe_name=pipe1 1"},
+      {.pipe = true,
+       .shell = true,
+       .command = "prog -x 1",
+       .title = "",
+       .expected_title = "prog",
+       .line = "sh --pipe_name=pipe1 -c \"prog -x 1\""},
+      {.pipe = true,
+       .command = " prog",
+       .title = "",
+       .expected_title = "",
+       .line = " --pipe_name=pipe1 prog"},
+      {.pipe = true, .command = "prog", .title = "", .expected_title = "prog", .line = "!"},
+      {.pipe = true, .command = "", .title = "", .expected_title = "", .line = "!"},
+      {.pipe = true,
+       .shell = true,
+       .pipe_fails = true,
+       .command = "prog -x",
+       .title = "",
+       .expected_title = "prog",
+       .line = "-"},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.command);
     fake_host::script() = {};
@@ -454,34 +636,123 @@ struct POOL {
 // connecting when no pass follows.
 TEST(Pool, ConnectionsAndPassesHandOutPartitionsInHelperOrderAndTheNoticeOnce) {
   const std::string done0 = "Helper 0 is done";
-  // clang-format off
   const struct {
-    int helpers, partitions, passes; bool run_pipe; decltype(fake_host::SCRIPT::pipe_reads) reads;
-    FAILS fail; bool ok; const char* calls; int next_partition; bool finish_pending;
+    int helpers, partitions, passes;
+    bool run_pipe;
+    decltype(fake_host::SCRIPT::pipe_reads) reads;
+    FAILS fail;
+    bool ok;
+    const char* calls;
+    int next_partition;
+    bool finish_pending;
   } rows[] = {
-      {2, 4, 0, false, {}, {}, true, "+to0; +from0; to0<0; +to1; +from1; to1<1", 2, true},
-      {3, 2, 0, false, {}, {}, true,
-       "+to0; +from0; to0<0; +to1; +from1; to1<1; +to2; +from2; to2<2", 3, true},
-      {2, 4, 0, false, {}, {"+to0"}, false, "+to0", 2, true},
-      {2, 4, 0, false, {}, {"+from1"}, false, "+to0; +from0; to0<0; +to1; +from1", 2, true},
-      {3, 5, 0, false, {}, {"to1<"}, false, "+to0; +from0; to0<0; +to1; +from1; to1<1", 3, true},
-      {1, 3, 0, true, {}, {}, true, "+run; +to0; +from0; to0<0; remove run", 1, true},
-      {1, 3, 0, true, {}, {"+run"}, false, "+run", 1, true},
-      {3, 5, 4, false, {{"from0", {"", "", done0}}, {"from1", {"", "Helper 1 is done"}}}, {}, true,
-       "from0?; from1?; from2?; from0?; from1?; to1<3; from2?; from0?; to0<4; to0<end; to1<end; "
-       "to2<end", 5, false},
-      {3, 6, 1, false, {{"from0", {done0}}, {"from2", {"Helper 2 is done"}}}, {}, true,
-       "from0?; to0<3; from1?; from2?; to2<4", 5, true},
-      {2, 2, 2, false, {}, {}, true, "to0<end; to1<end", 2, false},
-      {3, 2, 2, false, {}, {}, true, "", 3, true},
-      {0, 3, 1, false, {}, {}, true, "", 0, true},
-      {1, 3, 1, false, {{"from0", {done0 + std::string(600, ' ')}}}, {}, true, "from0?; to0<1",
-       2, true},
-      {3, 6, 1, false, {{"from0", {done0}}}, {"from1?"}, false, "from0?; to0<3; from1?", 4, true},
-      {2, 6, 1, false, {{"from0", {done0}}}, {"to0<"}, false, "from0?; to0<2", 2, true},
-      {3, 3, 1, false, {}, {"to1<"}, false, "to0<end; to1<end", 3, true},
+      {.helpers = 2,
+       .partitions = 4,
+       .ok = true,
+       .calls = "+to0; +from0; to0<0; +to1; +from1; to1<1",
+       .next_partition = 2,
+       .finish_pending = true},
+      {.helpers = 3,
+       .partitions = 2,
+       .ok = true,
+       .calls = "+to0; +from0; to0<0; +to1; +from1; to1<1; +to2; +from2; to2<2",
+       .next_partition = 3,
+       .finish_pending = true},
+      {.helpers = 2,
+       .partitions = 4,
+       .fail = {"+to0"},
+       .calls = "+to0",
+       .next_partition = 2,
+       .finish_pending = true},
+      {.helpers = 2,
+       .partitions = 4,
+       .fail = {"+from1"},
+       .calls = "+to0; +from0; to0<0; +to1; +from1",
+       .next_partition = 2,
+       .finish_pending = true},
+      {.helpers = 3,
+       .partitions = 5,
+       .fail = {"to1<"},
+       .calls = "+to0; +from0; to0<0; +to1; +from1; to1<1",
+       .next_partition = 3,
+       .finish_pending = true},
+      {.helpers = 1,
+       .partitions = 3,
+       .run_pipe = true,
+       .ok = true,
+       .calls = "+run; +to0; +from0; to0<0; remove run",
+       .next_partition = 1,
+       .finish_pending = true},
+      {.helpers = 1,
+       .partitions = 3,
+       .run_pipe = true,
+       .fail = {"+run"},
+       .calls = "+run",
+       .next_partition = 1,
+       .finish_pending = true},
+      {.helpers = 3,
+       .partitions = 5,
+       .passes = 4,
+       .reads = {{"from0", {"", "", done0}}, {"from1", {"", "Helper 1 is done"}}},
+       .ok = true,
+       .calls = "from0?; from1?; from2?; from0?; from1?; to1<3; from2?; from0?; to0<4; to0<end; "
+                "to1<end; "
+                "to2<end",
+       .next_partition = 5},
+      {.helpers = 3,
+       .partitions = 6,
+       .passes = 1,
+       .reads = {{"from0", {done0}}, {"from2", {"Helper 2 is done"}}},
+       .ok = true,
+       .calls = "from0?; to0<3; from1?; from2?; to2<4",
+       .next_partition = 5,
+       .finish_pending = true},
+      {.helpers = 2,
+       .partitions = 2,
+       .passes = 2,
+       .ok = true,
+       .calls = "to0<end; to1<end",
+       .next_partition = 2},
+      {.helpers = 3,
+       .partitions = 2,
+       .passes = 2,
+       .ok = true,
+       .calls = "",
+       .next_partition = 3,
+       .finish_pending = true},
+      {.partitions = 3, .passes = 1, .ok = true, .calls = "", .finish_pending = true},
+      {.helpers = 1,
+       .partitions = 3,
+       .passes = 1,
+       .reads = {{"from0", {done0 + std::string(600, ' ')}}},
+       .ok = true,
+       .calls = "from0?; to0<1",
+       .next_partition = 2,
+       .finish_pending = true},
+      {.helpers = 3,
+       .partitions = 6,
+       .passes = 1,
+       .reads = {{"from0", {done0}}},
+       .fail = {"from1?"},
+       .calls = "from0?; to0<3; from1?",
+       .next_partition = 4,
+       .finish_pending = true},
+      {.helpers = 2,
+       .partitions = 6,
+       .passes = 1,
+       .reads = {{"from0", {done0}}},
+       .fail = {"to0<"},
+       .calls = "from0?; to0<2",
+       .next_partition = 2,
+       .finish_pending = true},
+      {.helpers = 3,
+       .partitions = 3,
+       .passes = 1,
+       .fail = {"to1<"},
+       .calls = "to0<end; to1<end",
+       .next_partition = 3,
+       .finish_pending = true},
   };
-  // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.calls);
     POOL pool(row.helpers, row.partitions);
