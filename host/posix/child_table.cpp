@@ -1,3 +1,4 @@
+// The children this host started: their slots, starts, waits, terminations and ends.
 #include "host/posix/child_table.h"
 
 #include <poll.h>
@@ -15,34 +16,11 @@
 #include <system_error>
 #include <thread>
 
+#include "host/posix/child_slots.h"
 #include "host/posix/keeper.h"
 #include "host/posix/posix_io.h"
 
-namespace {
-
-constexpr int TABLE_SIZE = CHILD_TABLE_SIZE;
-// A terminated child stays waitable this long, so the caller's own wait still sees how it ended.
-constexpr long long TERMINATED_GRACE_MILLIS = 5000;
-constexpr int REAPER_POLL_MILLIS = 100;
-
-enum SLOT_FLAGS : unsigned {
-  RESERVED = 1u << 0,   // being filled by a starting child
-  LIVE = 1u << 1,       // a child of ours, not reaped
-  FORGOTTEN = 1u << 2,  // no caller will wait: the reaper collects it
-  KILLED = 1u << 3,     // terminated: the reaper collects it after the grace period
-  BUSY = 1u << 4,       // a waiter or the reaper is inspecting the child
-  REAPING = 1u << 5,    // the child has ended and is about to be reaped, or its group forgotten
-  // The leader was reaped while others of its group lived on: the slot keeps the group, whose
-  // number cannot be reused while it has members, until the group is found empty.
-  GROUP_ONLY = 1u << 6,
-};
-
-struct SLOT {
-  std::atomic<pid_t> pid{0};
-  std::atomic<unsigned> flags{0};
-  std::atomic<int> killers{0};  // terminations sending signals right now
-  std::atomic<long long> killed_at{0};
-};
+namespace child_slots {
 
 SLOT g_slots[TABLE_SIZE];
 thread_local pid_t g_last_started = 0;
@@ -91,8 +69,6 @@ void give_back(SLOT& slot) {
   notify_waiters();
 }
 
-// Takes the child's inspection right; false when the slot no longer holds pid or, with
-// wait_for_others false, when someone else inspects it.
 bool claim(SLOT& slot, pid_t pid, bool wait_for_others) {
   unsigned flags = slot.flags.load();
   for (;;) {
@@ -140,7 +116,6 @@ void keep_group_or_release(SLOT& slot, pid_t pid) {
   wake_reaper();  // it watches for the group's end
 }
 
-// Frees a kept group once it is empty; true while it still has members.
 bool recheck_group(SLOT& slot) {
   const pid_t group = slot.pid.load();
   if (!group_is_empty(group)) return true;
@@ -150,8 +125,6 @@ bool recheck_group(SLOT& slot) {
   return false;
 }
 
-// With the inspection right held: 0 while the child runs (right given back), 1 when it was
-// reaped into *raw_status, -1 when the system no longer knows it; the slot is freed after 1, -1.
 int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
   siginfo_t info{};
   int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
@@ -177,63 +150,9 @@ int collect(SLOT& slot, pid_t pid, bool block, int* raw_status) {
   return 1;
 }
 
-// Whether the reaper should collect this child now; *revisit when it must look again later.
-bool due_for_reaping(const SLOT& slot, unsigned flags, long long now, bool* revisit) {
-  if ((flags & LIVE) == 0) return false;
-  if ((flags & FORGOTTEN) != 0) return true;
-  if ((flags & KILLED) == 0) return false;
-  if (now - slot.killed_at.load() >= TERMINATED_GRACE_MILLIS) return true;
-  *revisit = true;
-  return false;
-}
+}  // namespace child_slots
 
-// One sweep over the table; true when some child still needs a later sweep.
-bool reap_sweep() {
-  bool revisit = false;
-  long long now = monotonic_millis();
-  for (SLOT& slot : g_slots) {
-    if (slot.flags.load() == GROUP_ONLY) {
-      revisit = recheck_group(slot) || revisit;
-      continue;
-    }
-    if (!due_for_reaping(slot, slot.flags.load(), now, &revisit)) continue;
-    pid_t pid = slot.pid.load();
-    int ignored_status = 0;
-    if (!claim(slot, pid, false) || collect(slot, pid, false, &ignored_status) == 0) revisit = true;
-  }
-  return revisit;
-}
-
-void reaper_loop(int wakeup) {
-  for (;;) {
-    bool revisit = reap_sweep();
-    pollfd pfd{wakeup, POLLIN, 0};
-    int r = retry_on_eintr([&] { return poll(&pfd, 1, revisit ? REAPER_POLL_MILLIS : -1); });
-    if (r > 0) {
-      uint64_t count = 0;
-      ssize_t ignored = ::read(wakeup, &count, sizeof count);
-      (void)ignored;
-    }
-  }
-}
-
-}  // namespace
-
-int child_table_start_reaper() {
-  if (g_reaper_started.load()) return 0;
-  std::lock_guard<std::mutex> lock(g_reaper_mutex);
-  if (g_reaper_started.load()) return 0;
-  UNIQUE_FD wakeup(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wakeup) return errno;
-  try {
-    std::thread(reaper_loop, wakeup.get()).detach();
-  } catch (const std::system_error& error) {  // no thread could be had: a failed start, no abort
-    return error.code().value();
-  }
-  g_reaper_wakeup.store(wakeup.release());
-  g_reaper_started.store(true);
-  return 0;
-}
+using namespace child_slots;
 
 int child_table_reserve() {
   for (int i = 0; i < TABLE_SIZE; ++i) {
