@@ -1,3 +1,4 @@
+// Formatting into strings without letting a formatting error escape.
 #include "format/fmt_helpers.h"
 
 #include <fmt/format.h>

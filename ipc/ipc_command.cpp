@@ -1,3 +1,4 @@
+// Runs one backend program as a child process and relays what it says to the host.
 #include "ipc/ipc_command.h"
 
 #include <algorithm>

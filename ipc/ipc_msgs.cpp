@@ -1,3 +1,4 @@
+// The library's message family: ids 112000 (info), 112001 (warning), 112002 (error), module "IPC".
 #include "ipc/ipc_msgs.h"
 
 #include <cstdarg>

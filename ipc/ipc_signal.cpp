@@ -1,3 +1,4 @@
+// The SIGTERM handler: every live child terminated, then the previous handler or exit.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

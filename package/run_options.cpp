@@ -1,3 +1,4 @@
+// The options of ipc::run, as a Tcl script gives them.
 #include "package/run_options.h"
 
 #include "ipc/ipc_command.h"

@@ -1,3 +1,4 @@
+// The relay's fast path: a literal message line posted without a general Tcl evaluation.
 #include "services/literal_message.h"
 
 #include <tcl.h>

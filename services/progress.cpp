@@ -1,3 +1,4 @@
+// Progress reports of a child: the host command "ipc_progress DONE TOTAL ?TEXT?".
 #include "services/progress.h"
 
 #include <tcl.h>

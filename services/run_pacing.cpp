@@ -1,3 +1,4 @@
+// A run's pacing: its timeout and the events served while the child is silent.
 #include "services/run_pacing.h"
 
 #include "host/thr_gui.h"

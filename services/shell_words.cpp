@@ -1,3 +1,4 @@
+// Command lines as the process service splits them: joining words, and sh -c TEXT.
 #include "services/shell_words.h"
 
 #include <glib.h>

@@ -1,3 +1,4 @@
+// The signal thread that takes SIGINT, SIGHUP and SIGTERM for our hosts.
 #include "services/stop_signals.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// A child's stray output: taken early, found on the debug channel, cut into lines, shown safely.
 #include "services/stray_output.h"
 
 #include <tcl.h>

@@ -1,3 +1,4 @@
+// Debug output of module "IPC".
 #include "trace/msg_vdebug.h"
 
 #include <cstdarg>

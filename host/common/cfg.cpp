@@ -1,3 +1,4 @@
+// Configuration service: named values, set by the host, read by the library.
 #include "host/cfg.h"
 
 #include <algorithm>

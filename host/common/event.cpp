@@ -1,3 +1,4 @@
+// Event service: a manual-reset event the library waits on for status changes.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>

@@ -1,3 +1,4 @@
+// Start-up and shut-down of the host layer.
 #include "host/host.h"
 
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// Memory service: per-module accounting and printf-style string formatting.
 #include "host/mem.h"
 
 #include <cstdarg>

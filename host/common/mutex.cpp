@@ -1,3 +1,4 @@
+// Mutex service: the recursive mutexes the library locks through THR_MUTEX_OBJ.
 #include <pthread.h>
 
 #include "host/thr_mutex.h"

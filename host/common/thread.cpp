@@ -1,3 +1,4 @@
+// Thread service: the calling thread's identity.
 #include <sys/syscall.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// The named pipes this host made and has not removed yet, so that its last act can remove them.
 #include "host/posix/fifo_registry.h"
 
 #include <unistd.h>

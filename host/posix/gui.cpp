@@ -1,3 +1,4 @@
+// GUI service, real: the trusted interpreter's Tcl events served between passes of a run.
 #include <tcl.h>
 
 #include <chrono>

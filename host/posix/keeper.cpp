@@ -1,3 +1,4 @@
+// The keeper: a process forked by the host that outlives it only to clean up after it.
 #include "host/posix/keeper.h"
 
 #include <fcntl.h>

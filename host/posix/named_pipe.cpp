@@ -1,3 +1,4 @@
+// Named pipes, real: a FIFO in a private directory, its connections, reads, writes and removal.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>

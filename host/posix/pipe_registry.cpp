@@ -1,3 +1,4 @@
+// The pipe ends the process service hands out as handles, and the handles' reads and writes.
 #include "host/posix/pipe_registry.h"
 
 #include <poll.h>

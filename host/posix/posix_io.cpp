@@ -1,3 +1,4 @@
+// System-call helpers shared by the process and named-pipe services.
 #include "host/posix/posix_io.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// What a start is asked for beyond the program: its words, working directory and environment.
 #include "host/posix/process_option.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// How ipc_run shows the debug channel: the library reports a child's stray output only there.
 #include "tools/ipc_run/debug_display.h"
 
 #include <cstdio>

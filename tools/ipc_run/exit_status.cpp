@@ -1,3 +1,4 @@
+// ipc_run's exit status, as sh, env and timeout use them.
 #include "tools/ipc_run/exit_status.h"
 
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// The helper processes of --pool: their named pipes, their start, their output and their end.
 #include "tools/ipc_run/helper_pool.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// How ipc_run reads the values of its options: numbers, durations and settings.
 #include "tools/ipc_run/option_values.h"
 
 #include <cerrno>

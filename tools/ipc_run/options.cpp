@@ -1,3 +1,4 @@
+// The command line of ipc_run: what the user asked for, or why it cannot be understood.
 #include "tools/ipc_run/options.h"
 
 #include <getopt.h>

@@ -1,3 +1,4 @@
+// The command ipc_run runs: stops, events while silent, stray lines, failed lines.
 #include "tools/ipc_run/run_command.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// ipc_run's signals: the stop signals on a thread, SIGPIPE and SIGABRT by handlers.
 #include "tools/ipc_run/signals.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// --stdin: copies ipc_run's standard input to the running child from a second thread.
 #include "tools/ipc_run/stdin_forwarder.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// Tcl commands ipc_run adds to the host interpreter for its children and --eval scripts.
 #include "tools/ipc_run/tcl_commands.h"
 
 #include <tcl.h>

@@ -1,3 +1,4 @@
+// What ipc_run shows only on a terminal: messages coloured by severity and a progress line.
 #include "tools/ipc_run/terminal.h"
 
 #include <unistd.h>
