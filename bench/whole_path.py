@@ -6,7 +6,8 @@ flood}"; each host turns them into "INFO..." lines in a file: ipc_run in Tcl mod
 interpreter, and --trusted when it has it), a tclsh loop (open |, gets, info complete, eval, with
 64 KiB buffers and fully buffered output), a bare loop over the Tcl C API (bench/bare_relay),
 Python (for line in p.stdout + write), and ipc_run --plain. Package: ipc::run -onmessage against
-a tclsh fileevent loop calling the same callback. Idle: processor time of ipc_run over a silent child against bare 1 ms sleeps
+a tclsh fileevent loop calling the same callback; eight package runs at once against the
+same eight in turn. Idle: processor time of ipc_run over a silent child against bare 1 ms sleeps
 for as long. Gathering: one braced message of 100,000 and 200,000 lines. Memory: the peak
 resident size one outsized line adds to ipc_run, against the line's size.
 
@@ -46,6 +47,16 @@ proc show {severity id text} { puts "[string toupper $severity]: $text" }
 PACKAGE_RUN = PACKAGE_CALLBACK + r"""
 package require ipc
 ipc::run -onmessage show cat [lindex $argv 0]
+"""
+# Eight backends at once in one application against the same eight one after another.
+CONCURRENT_RUNS = PACKAGE_CALLBACK + r"""
+package require ipc
+set flood [lindex $argv 0]
+if {[lindex $argv 1] eq "together"} {
+  ipc::wait {*}[lmap i {1 2 3 4 5 6 7 8} {ipc::start -onmessage show cat $flood}]
+} else {
+  foreach i {1 2 3 4 5 6 7 8} { ipc::run -onmessage show cat $flood }
+}
 """
 FILEEVENT_LOOP = PACKAGE_CALLBACK + r"""
 proc msg_post {report severity args} { show $severity {} [lindex $args end] }
@@ -255,6 +266,21 @@ def main():
             print("  %7d lines: %.3f s wall, %.3f s processor" % (lines, wall, net))
         print("  200,000 lines under 1 s: %s (the time per line gathered, from 100,000 to "
               "200,000 lines, is in tcl_mode_bench)" % verdict(gathered[200000][0], 1.0, False))
+
+        # Several runs at once: the package's worker threads against the same runs in turn.
+        concurrent = os.path.join(work, "concurrent.tcl")
+        with open(concurrent, "w") as f:
+            f.write(CONCURRENT_RUNS)
+        eighth = os.path.join(work, "eighth.txt")
+        write_flood(eighth, max(args.lines // 8, 1))
+        walls = {}
+        for mode in ("together", "in turn"):
+            walls[mode], _ = median_run([tclsh, concurrent, eighth, mode], out, args.runs,
+                                        8 * max(args.lines // 8, 1))
+        print("\nconcurrent runs in one Tcl application: 8 backends of %d lines each, together "
+              "%.3f s, one after another %.3f s: %.2fx (2 cores)"
+              % (max(args.lines // 8, 1), walls["together"], walls["in turn"],
+                 walls["in turn"] / walls["together"]))
 
         # The host's own size with a one-byte line is the baseline each outsized line adds to.
         line_bytes = args.line_mb * 1000000
