@@ -76,7 +76,7 @@ int check_string_map(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
                                                      : TCL_OK;
 }
 
-// regsub ?SWITCHES? EXP TEXT SUBSPEC ?VARNAME?: each match adds SUBSPEC, each & or \N in it
+// regsub ?SWITCHES? EXP TEXT REPLACEMENT ?VARNAME?: each match adds REPLACEMENT, each & or \N in it
 // adds the match again.
 int check_regsub(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
   bool all = false;
@@ -92,13 +92,15 @@ int check_regsub(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
   }
   if (objc - i < 3) return TCL_OK;
   const Tcl_WideInt text = length_of(objv[i + 1]);
-  const std::string_view spec = Tcl_GetString(objv[i + 2]);
-  Tcl_WideInt copies = 1 + std::count(spec.begin(), spec.end(), '&');
-  for (size_t at = spec.find('\\'); at != std::string_view::npos; at = spec.find('\\', at + 2))
-    copies += at + 1 < spec.size() && std::isdigit(static_cast<unsigned char>(spec[at + 1]));
+  const std::string_view replacement = Tcl_GetString(objv[i + 2]);
+  Tcl_WideInt copies = 1 + std::count(replacement.begin(), replacement.end(), '&');
+  for (size_t at = replacement.find('\\'); at != std::string_view::npos;
+       at = replacement.find('\\', at + 2))
+    copies += at + 1 < replacement.size() &&
+              std::isdigit(static_cast<unsigned char>(replacement[at + 1]));
   const Tcl_WideInt matches = all ? text + 1 : 1;
-  if (exceeds(text, copies) || exceeds(matches, static_cast<Tcl_WideInt>(spec.size())) ||
-      text * copies + matches * static_cast<Tcl_WideInt>(spec.size()) > RESULT_CAP_BYTES)
+  if (exceeds(text, copies) || exceeds(matches, static_cast<Tcl_WideInt>(replacement.size())) ||
+      text * copies + matches * static_cast<Tcl_WideInt>(replacement.size()) > RESULT_CAP_BYTES)
     return refuse_text(interpreter, "regsub");
   return TCL_OK;
 }
