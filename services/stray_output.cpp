@@ -26,9 +26,7 @@ constexpr size_t SHOWN_LINE_BYTES = 60;
 
 std::string shortened(const std::string& text) {
   if (text.size() <= SHOWN_LINE_BYTES) return host_printable(text);
-  size_t end = SHOWN_LINE_BYTES;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return host_printable(text.substr(0, end)) + "...";
+  return host_printable(host_utf8_prefix(text, SHOWN_LINE_BYTES)) + "...";
 }
 
 }  // namespace
@@ -99,4 +97,11 @@ std::string host_printable(std::string_view text) {
     }
   }
   return shown;
+}
+
+std::string_view host_utf8_prefix(std::string_view text, size_t width) {
+  if (text.size() <= width) return text;
+  size_t end = width;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
 }

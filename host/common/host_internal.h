@@ -25,8 +25,10 @@ void ztcl_cap_child_commands(Tcl_Interp* interpreter);
 // Registers the message service's Tcl commands as host commands.
 void host_create_message_commands();
 
-// For the relay's fast path, what msg_post itself does: whether interpreter's msg_post is still
-// the host's command, the severity words it takes, and the post of a text.
+// What msg_post does, shared with the relay's fast path: whether interpreter's msg_post is still
+// the host's command; the severity words it takes (error, warning, info, E, W, I in any case);
+// and the post of a text, as the message objects post (a suppressed info or warning id is
+// dropped), the text taken whole, zero bytes included.
 bool host_offers_own_msg_post(Tcl_Interp* interpreter);
 bool host_parse_severity(const char* text, MSG_KIND* kind);
 void host_post_message_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report);

@@ -13,6 +13,24 @@
 #include "host/msg.h"
 #include "host/ztcl.h"
 
+bool host_parse_severity(const char* text, MSG_KIND* kind) {
+  if (strcasecmp(text, "error") == 0 || strcasecmp(text, "e") == 0) {
+    *kind = MSG_KIND::ERROR;
+  } else if (strcasecmp(text, "warning") == 0 || strcasecmp(text, "w") == 0) {
+    *kind = MSG_KIND::WARNING;
+  } else if (strcasecmp(text, "info") == 0 || strcasecmp(text, "i") == 0) {
+    *kind = MSG_KIND::INFO;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void host_post_message_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report) {
+  if (msg_suppressed(kind, id)) return;
+  msg_deliver_record(MSG_RECORD{kind, id, std::move(text), std::string()}, report);
+}
+
 namespace {
 
 int tcl_error(Tcl_Interp* interpreter, const std::string& text) {
@@ -42,26 +60,6 @@ bool find_report(Tcl_Interp* interpreter, const char* command, Tcl_Obj* word, MS
   return true;
 }
 
-bool parse_severity(const char* text, MSG_KIND* kind) {
-  if (strcasecmp(text, "error") == 0 || strcasecmp(text, "e") == 0) {
-    *kind = MSG_KIND::ERROR;
-  } else if (strcasecmp(text, "warning") == 0 || strcasecmp(text, "w") == 0) {
-    *kind = MSG_KIND::WARNING;
-  } else if (strcasecmp(text, "info") == 0 || strcasecmp(text, "i") == 0) {
-    *kind = MSG_KIND::INFO;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// Posts as the message objects do: a suppressed info or warning id is dropped. The text is taken
-// whole, zero bytes included.
-void post_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report) {
-  if (msg_suppressed(kind, id)) return;
-  msg_deliver_record(MSG_RECORD{kind, id, std::move(text), std::string()}, report);
-}
-
 // msg_post REPORT SEVERITY ?ID? TEXT
 int msg_post_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[]) {
   if (objc != 4 && objc != 5) {
@@ -71,7 +69,7 @@ int msg_post_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* con
   MSG_REPORT* report = nullptr;
   if (!find_report(interpreter, msg_tcl_post_cmd, objv[1], &report)) return TCL_ERROR;
   MSG_KIND kind = MSG_KIND::ERROR;
-  if (!parse_severity(Tcl_GetString(objv[2]), &kind))
+  if (!host_parse_severity(Tcl_GetString(objv[2]), &kind))
     return tcl_error(interpreter, std::string(msg_tcl_post_cmd) + ": bad severity \"" +
                                       Tcl_GetString(objv[2]) +
                                       "\": must be error, warning, info, E, W or I");
@@ -80,7 +78,7 @@ int msg_post_command(ClientData, Tcl_Interp* interpreter, int objc, Tcl_Obj* con
                     id > static_cast<Tcl_WideInt>(UINT32_MAX)))
     return tcl_error(interpreter, std::string(msg_tcl_post_cmd) + ": bad message id \"" +
                                       Tcl_GetString(objv[3]) + "\"");
-  post_text(kind, static_cast<unsigned>(id), host_text_of(objv[objc - 1]), report);
+  host_post_message_text(kind, static_cast<unsigned>(id), host_text_of(objv[objc - 1]), report);
   return TCL_OK;
 }
 
@@ -141,10 +139,4 @@ bool host_offers_own_msg_post(Tcl_Interp* interpreter) {
   const Tcl_Command command = Tcl_GetCommandFromObj(interpreter, name);
   return command != nullptr && Tcl_GetCommandInfoFromToken(command, &info) != 0 &&
          info.objProc == msg_post_command;
-}
-
-bool host_parse_severity(const char* text, MSG_KIND* kind) { return parse_severity(text, kind); }
-
-void host_post_message_text(MSG_KIND kind, unsigned id, std::string text, MSG_REPORT* report) {
-  post_text(kind, id, std::move(text), report);
 }

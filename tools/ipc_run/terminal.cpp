@@ -37,14 +37,6 @@ void write_raw_stderr(const std::string& text) {
   std::fflush(stderr);
 }
 
-// At most width bytes of text, not cutting a character in two.
-std::string utf8_prefix(const std::string& text, size_t width) {
-  if (text.size() <= width) return text;
-  size_t end = width;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
 }  // namespace
 
 bool use_color(COLOR_CHOICE choice) {
@@ -101,7 +93,7 @@ void PROGRESS_LINE::show(long done, long total, const std::string& text) {
   std::snprintf(number, sizeof number, "%3d%%", percent);
   line += number;
   // One terminal line: the child's text is cut short and cannot move the cursor.
-  if (!text.empty()) line += " " + host_printable(utf8_prefix(text, TEXT_WIDTH));
+  if (!text.empty()) line += " " + host_printable(host_utf8_prefix(text, TEXT_WIDTH));
   write_raw_stderr(line);
   m_shown = true;
 }
