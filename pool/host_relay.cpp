@@ -17,6 +17,7 @@
 
 #include "pool/attempt.h"
 #include "pool/orders.h"
+#include "pool/relay_lines.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ class HOST_RELAY {
     start_attempt();
     while (!m_end) step();
     if (m_attempt) m_attempt->end(std::chrono::seconds(2));
+    m_output.finish([this](std::string_view line) { say(relay_output_line(line)); });
     return m_status;
   }
 
@@ -106,11 +108,12 @@ class HOST_RELAY {
       case FRAME_TYPE::DATA:
         return pass_reports(frame.payload);
       case FRAME_TYPE::OUTPUT:
-        if (!write_all(STDOUT_FILENO, frame.payload)) finish(0);
+        m_output.add(frame.payload,
+                     [this](std::string_view line) { say(relay_output_line(line)); });
         break;
       case FRAME_TYPE::KILL_HANDLE:
         m_attempt->handle = frame.payload;
-        debug("runs at " + frame.payload);
+        event("debug", "runs at " + frame.payload);
         break;
       case FRAME_TYPE::EXIT:
         m_attempt->helper_status = std::atoi(frame.payload.c_str());
@@ -129,7 +132,7 @@ class HOST_RELAY {
     for (const std::string& report : m_book.take_reports(bytes))
       if (!write_all(m_reports.get(), report)) return finish(0);
     if (m_book.dropped_reports > dropped)
-      message("WARNING", "a report for no partition held was ignored");
+      event("warning", "a report for no partition held was ignored");
   }
 
   void attempt_ended() {
@@ -175,18 +178,18 @@ class HOST_RELAY {
     causes.push_back("attempt " + std::to_string(causes.size() + 1) + " on " + where + ": " +
                      cause);
     if (static_cast<int>(causes.size()) >= m_options.attempts) return fail(key, causes);
-    message("WARNING", "lost on " + where + " (" + cause + "); " +
-                           (key >= 0 ? "partition " + std::to_string(key) : std::string("it")) +
-                           " goes to a new helper, attempt " + std::to_string(causes.size() + 1) +
-                           " of " + std::to_string(m_options.attempts));
+    event("lost", "lost on " + where + " (" + cause + "); " +
+                      (key >= 0 ? "partition " + std::to_string(key) : std::string("it")) +
+                      " goes to a new helper, attempt " + std::to_string(causes.size() + 1) +
+                      " of " + std::to_string(m_options.attempts));
     start_attempt();
   }
 
   void fail(int key, const std::vector<std::string>& causes) {
     const std::string what = key >= 0 ? "partition " + std::to_string(key)
                                       : "helper " + std::to_string(m_options.helper_index);
-    std::fprintf(stderr, "ipc_run: %s failed after %zu attempts: %s\n", what.c_str(), causes.size(),
-                 join(causes, "; ").c_str());
+    event("failed", what + " failed after " + std::to_string(causes.size()) +
+                        " attempts: " + join(causes, "; "));
     finish(3);
   }
 
@@ -195,26 +198,28 @@ class HOST_RELAY {
     std::optional<LAUNCH> launch = launch_words(m_options.launcher, m_options.helper_index,
                                                 m_attempt_count++, m_remote_words, &error);
     if (!launch) {
-      std::fprintf(stderr, "ipc_relay: %s\n", error.c_str());
+      event("failed", error);
       return finish(2);
     }
     m_where = launch->where;
-    debug("attempt " + std::to_string(m_attempt_count) + ": " + join(launch->words, " "));
+    event("started", "attempt " + std::to_string(m_attempt_count) + " on " + m_where);
+    event("debug", "attempt " + std::to_string(m_attempt_count) + ": " + join(launch->words, " "));
     m_attempt = ATTEMPT::start(
         *launch, [this](const FRAME& frame) { take(frame); }, &error);
+    // A launcher that cannot be started here is the user's mistake, not a lost node: no retry.
+    if (!m_attempt) {
+      event("failed", error);
+      return finish(3);
+    }
     m_unsent = m_book.replay();
     m_last_sent = CLOCK::now();
-    if (!m_attempt) m_cause = error;
   }
 
-  void message(const char* severity, const std::string& text) {
-    std::printf("%s: helper %d: %s\n", severity, m_options.helper_index, text.c_str());
-    std::fflush(stdout);
-  }
+  void event(std::string_view word, const std::string& text) { say(relay_event_line(word, text)); }
 
-  void debug(const std::string& text) {
-    if (m_options.debug)
-      std::fprintf(stderr, "DEBUG POOL: helper %d: %s\n", m_options.helper_index, text.c_str());
+  // A host that stopped reading has ended the run.
+  void say(const std::string& line) {
+    if (!write_all(STDOUT_FILENO, line)) finish(0);
   }
 
   static std::string seconds(double value) {
@@ -232,6 +237,7 @@ class HOST_RELAY {
   std::vector<std::string> m_remote_words;
   UNIQUE_FD m_signals, m_orders, m_reports;
   ORDER_BOOK m_book;
+  LINE_CUTTER m_output;  // the helper's output, passed on a marked line at a time
   std::unique_ptr<ATTEMPT> m_attempt;
   std::string m_unsent, m_cause, m_where;
   std::map<int, std::vector<std::string>> m_causes;

@@ -13,10 +13,10 @@ struct RELAY_OPTIONS {
   int attempts = 3;                   // per partition
   double heartbeat_seconds = 5;
   double start_timeout_seconds = 60;
-  bool debug = false;
 };
 
-// Serves the dispatcher until it closes its pipes or a partition failed every attempt; the exit
-// status: 0 (also when stopped by a signal), 3 after such a failure (named on stderr), 2 for
-// unusable options.
+// Serves the dispatcher until it closes its pipes or a partition failed every attempt, saying what
+// happens in marked lines on stdout (pool/relay_lines.h); the exit status: 0 (also when stopped
+// by a signal), 3 after such a failure or when the launcher cannot be started (both said in a
+// "failed" event), 2 for unusable options.
 int run_host_relay(const RELAY_OPTIONS& options);

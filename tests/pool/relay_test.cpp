@@ -69,6 +69,14 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
       {.name = "remote part killed",
        .acts = {{300, SIGKILL}},
        .out = "WARNING: helper \\d: lost on .*partition \\d goes to a new helper, attempt 2 of 3"},
+      {.name = "lost helper in the report",
+       .options = "--report",
+       .acts = {{300, SIGKILL}},
+       .out = "report: WARNING: helper \\d: lost on "},
+      {.name = "launcher missing",
+       .launcher = "./no_such_launcher",
+       .status = 125,
+       .out = "ERROR: helper \\d: cannot start ./no_such_launcher: No such file"},
       {.name = "remote part stopped",
        .options = "--heartbeat 1",
        .acts = {{300, SIGSTOP}},
@@ -85,13 +93,13 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
        .launcher = "sh -c 'exec sleep 100'",
        .options = "--start-timeout 0.5 --attempts 2",
        .status = 125,
-       .err = "partition 0 failed after 2 attempts: attempt 1 on .*not ready within 0.5 s; "
-              "attempt 2 on .*not ready within 0.5 s"},
+       .out = "ERROR: helper \\d: partition 0 failed after 2 attempts: attempt 1 on .*not ready "
+              "within 0.5 s; attempt 2 on .*not ready within 0.5 s"},
       {.name = "partition always fails",
        .helper = "sh -c 'exit 4'",
        .status = 125,
-       .err = "partition \\d failed after 3 attempts: (attempt . on [^:]*: the helper ended with "
-              "exit status 4(; )?){3}"},
+       .out = "ERROR: helper \\d: partition \\d failed after 3 attempts: (attempt . on [^:]*: the "
+              "helper ended with exit status 4(; )?){3}"},
   };
   for (const ROW& row : rows) {
     fs::remove(SCRATCH / "remotes");

@@ -38,7 +38,6 @@ int host_mode(int argc, char** argv) {
   RELAY_OPTIONS options;
   gchar *read_pipe = nullptr, *write_pipe = nullptr, *launcher = nullptr, *remote = nullptr,
         *helper = nullptr;
-  gboolean debug = FALSE;
   GOptionEntry entries[] = {
       {"helper_index", 0, 0, G_OPTION_ARG_INT, &options.helper_index, "slot", "I"},
       {"read_pipe", 0, 0, G_OPTION_ARG_FILENAME, &read_pipe, "the dispatcher's orders", "TO"},
@@ -49,7 +48,6 @@ int host_mode(int argc, char** argv) {
       {"attempts", 0, 0, G_OPTION_ARG_INT, &options.attempts, "tries per partition", "N"},
       {"heartbeat", 0, 0, G_OPTION_ARG_DOUBLE, &options.heartbeat_seconds, "seconds", "S"},
       {"start-timeout", 0, 0, G_OPTION_ARG_DOUBLE, &options.start_timeout_seconds, "seconds", "S"},
-      {"debug", 0, 0, G_OPTION_ARG_NONE, &debug, "say where each attempt runs", nullptr},
       {}};
   const bool parsed = parse(&argc, &argv, entries, "host");
   options.read_pipe = take(read_pipe);
@@ -57,7 +55,6 @@ int host_mode(int argc, char** argv) {
   options.launcher = take(launcher);
   options.remote_relay = take(remote);
   options.helper_command = take(helper);
-  options.debug = debug;
   if (!parsed || argc != 1 || options.read_pipe.empty() || options.write_pipe.empty() ||
       options.launcher.empty() || options.remote_relay.empty() || options.helper_command.empty() ||
       options.attempts < 1 || options.heartbeat_seconds <= 0) {

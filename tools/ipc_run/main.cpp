@@ -19,10 +19,10 @@
 #include "host/msg.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_command.h"
+#include "services/helper_pool.h"
 #include "services/stray_output.h"
 #include "tools/ipc_run/debug_display.h"
 #include "tools/ipc_run/exit_status.h"
-#include "tools/ipc_run/helper_pool.h"
 #include "tools/ipc_run/options.h"
 #include "tools/ipc_run/run_command.h"
 #include "tools/ipc_run/signals.h"
@@ -108,6 +108,20 @@ void explain_signal_death(const OPTIONS& options, const THR_PROCESS_EXIT_CODE& c
                strsignal(number), WCOREDUMP(code.status) ? ", core dumped" : "");
 }
 
+// What the pool says joins the run's messages (the report with --report); a partition that
+// failed every attempt or a helper that died stops the run.
+POOL_LISTENER pool_listener(MSG_REPORT* report) {
+  return [report](const POOL_EVENT& event) {
+    const MSG_RECORD record = pool_event_record(event);
+    if (report != nullptr && record.kind != MSG_KIND::DEBUG)
+      report->deliver(record);
+    else
+      msg_deliver_default(record);
+    if (event.kind == POOL_EVENT_KIND::FAILED || event.kind == POOL_EVENT_KIND::DIED)
+      request_run_stop();
+  };
+}
+
 struct RUN_OUTCOME {
   bool ok = false;
   THR_PROCESS_EXIT_CODE code{0, 0};
@@ -174,7 +188,7 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
   SCOPED_IPC_PROGRESS ipc_progress;
   if (!evaluate_scripts(options)) return EXIT_RUN_FAILED;
 
-  HELPER_POOL pool;
+  HELPER_POOL pool(pool_listener(options.report ? &report : nullptr));
   if (options.pool) {
     live_pool = &pool;
     std::string error;
@@ -199,7 +213,7 @@ int run_backend(const OPTIONS& options, const SCOPED_DEBUG_DISPLAY& display) {
     // A failed or stopped run leaves helpers waiting for orders.
     if (!outcome.ok || ipc_run_stop_requested) pool.terminate_all();
     pool.finish();
-    if (pool.helper_died()) outcome.ok = false;
+    if (pool.failed()) outcome.ok = false;
     live_pool = nullptr;
   }
   // Text the library never judged, as it never became a complete command, is stray too.

@@ -62,8 +62,16 @@ class PARSER {
       return error(
           "--report lists the messages a backend posts with msg_post; with --plain it posts "
           "none (every line is shown as it comes)");
-    if (o.pool) o.pool->helper_command = m_pending_helper;
-    if (o.pool) o.pool->remote = m_remote, o.pool->remote.debug = o.debug;
+    if (o.pool) {
+      const int helpers = o.pool->helper_count, partitions = o.pool->partition_count;
+      o.pool = m_remote;
+      o.pool->helper_count = helpers;
+      o.pool->partition_count = partitions;
+      o.pool->helper_command = m_pending_helper;
+    }
+    if (o.pool && o.pool->launcher.find_first_not_of(" \t,", 4) == std::string::npos &&
+        o.pool->launcher.rfind("ssh:", 0) == 0)
+      return error("--launcher ssh: needs at least one host, as in ssh:node1,node2");
     if (!o.pool && m_remote_given)
       return error(
           "--launcher, --remote-relay, --attempts, --heartbeat and --start-timeout "
@@ -250,8 +258,9 @@ class PARSER {
         !parse_int(text.substr(colon + 1), 1, 1000000, &partitions))
       return fail("--pool needs H:P, 1 to 64 helpers and at least one partition, got \"" + text +
                   "\"");
-    m_result.options.pool =
-        POOL_OPTIONS{static_cast<int>(helpers), static_cast<int>(partitions), {}, {}};
+    m_result.options.pool = HELPER_POOL_OPTIONS{};
+    m_result.options.pool->helper_count = static_cast<int>(helpers);
+    m_result.options.pool->partition_count = static_cast<int>(partitions);
     return true;
   }
 
@@ -274,7 +283,7 @@ class PARSER {
   PARSE_RESULT m_result;
   bool m_have_command_line = false;
   std::string m_pending_helper;
-  REMOTE_POOL_OPTIONS m_remote;
+  HELPER_POOL_OPTIONS m_remote;  // where the helpers run and how lost ones are replaced
   bool m_remote_given = false;
 };
 

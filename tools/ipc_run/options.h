@@ -6,22 +6,7 @@
 #include <utility>
 #include <vector>
 
-// Where the helpers run when not here, and how lost ones are replaced (pool/host_relay.h).
-struct REMOTE_POOL_OPTIONS {
-  std::string launcher = "local";  // "local", "ssh:HOST[,HOST...]", "slurm" or a command prefix
-  std::string remote_relay;        // ipc_relay on the remote side; empty: the path it has here
-  int attempts = 3;                // per partition
-  double heartbeat_seconds = 5;
-  double start_timeout_seconds = 60;
-  bool debug = false;
-};
-
-struct POOL_OPTIONS {
-  int helper_count = 0;
-  int partition_count = 0;
-  std::string helper_command;
-  REMOTE_POOL_OPTIONS remote;
-};
+#include "services/helper_pool.h"
 
 enum class COLOR_CHOICE { AUTO, ALWAYS, NEVER };
 
@@ -49,7 +34,7 @@ struct OPTIONS {
   std::vector<unsigned> suppressed_ids;
   std::vector<std::string> scripts;
   std::vector<std::string> exposed_commands;
-  std::optional<POOL_OPTIONS> pool;
+  std::optional<HELPER_POOL_OPTIONS> pool;
 };
 
 enum class PARSE_OUTCOME { RUN, HELP, VERSION, USAGE_ERROR };
