@@ -12,6 +12,7 @@
 
 #include "host/host.h"
 #include "host/msg.h"
+#include "host/thr_thread.h"
 #include "host/ztcl.h"
 #include "ipc/ipc_export.h"
 #include "package/run_entry.h"
@@ -58,9 +59,13 @@ int unknown(Tcl_Interp* interpreter, const char* command, Tcl_Obj* token) {
   return error(interpreter, std::string(command) + ": no run \"" + Tcl_GetString(token) + "\"");
 }
 
-void on_idle_delivery(ClientData data) {
-  auto found = runs().find(static_cast<long>(reinterpret_cast<intptr_t>(data)));
+void deliver_now(long number) {
+  auto found = runs().find(number);
   if (found != runs().end()) found->second->deliver();
+}
+
+void on_idle_delivery(ClientData data) {
+  deliver_now(static_cast<long>(reinterpret_cast<intptr_t>(data)));
 }
 
 // A batch is served when the application is idle, so timers, Tk's redraws and other runs get
@@ -88,16 +93,25 @@ RUN_ENTRY* start_run(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[], c
   auto options = std::make_unique<RUN_OPTIONS>();
   if (!parse_run_options(interpreter, objc, objv, options.get(), name, with_complete))
     return nullptr;
+  if (options->pool && (with_complete || thr_thread_self() != THR_THREAD_MAIN_ID)) {
+    error(interpreter, std::string(name) +
+                           ": -pool runs on the process's first thread and blocks it: use "
+                           "ipc::run there (its events are served meanwhile)");
+    return nullptr;
+  }
   options->debug_was_on =
       live_runs > 0 ? debug_was_on : msg_debug_enabled(STRAY_OUTPUT_MODULE, MSG_D_LEVEL_2);
   const long number = ++last_number;
-  auto entry = std::make_unique<RUN_ENTRY>(interpreter, number, std::move(options));
+  // Listed first: a run served on this thread delivers while it starts.
+  RUN_ENTRY* entry =
+      (runs()[number] = std::make_unique<RUN_ENTRY>(interpreter, number, std::move(options))).get();
   run_debug_output(true);
   if (!entry->start()) {
+    runs().erase(number);
     run_debug_output(false);
     return nullptr;
   }
-  return (runs()[number] = std::move(entry)).get();
+  return entry;
 }
 
 // Serves events until every run of tokens has ended; false (error set) when one is unknown or
@@ -247,6 +261,7 @@ extern "C" IPC_EXPORT int Ipc_Init(Tcl_Interp* interpreter) {
     if (progress_command == nullptr) {
       progress_command = new SCOPED_PROGRESS_COMMAND(report_progress);
       run_channel_deliver = schedule_delivery;
+      run_channel_deliver_now = deliver_now;
       Tcl_CreateExitHandler(stop_all_runs, nullptr);
     }
   }

@@ -4,6 +4,7 @@
 #include <utility>
 
 void (*run_channel_deliver)(long number) = nullptr;
+void (*run_channel_deliver_now)(long number) = nullptr;
 
 namespace {
 
@@ -66,6 +67,8 @@ int RUN_CHANNEL::forward(const std::string& script, std::string* result, TCL_RUN
   item.text = script;
   item.origin = origin;
   push(std::move(item));
+  // A run served on the application's own thread (a pool's) has no one else to deliver it.
+  if (Tcl_GetCurrentThread() == m_application) run_channel_deliver_now(number);
   std::unique_lock<std::mutex> lock(m_mutex);
   m_changed.wait(lock, [this] { return m_answered || m_abandoned; });
   if (!m_answered) {

@@ -28,14 +28,14 @@ struct RUN_END {
 class TCL_RUN;
 
 struct RUN_ITEM {
-  enum KIND { MESSAGE, STRAY, FAILED, PROGRESS, FORWARD, END };
+  enum KIND { MESSAGE, STRAY, FAILED, PROGRESS, POOL, FORWARD, END };
   explicit RUN_ITEM(KIND kind) : kind(kind) {}
   KIND kind;
   MSG_KIND severity = MSG_KIND::INFO;
-  long first = 0;   // message id, or progress done
+  long first = 0;   // message id, progress done, or the pool's helper
   long second = 0;  // progress total
   std::string text;
-  std::string extra;          // a failed line's script
+  std::string extra;          // a failed line's script, or the pool event's word
   TCL_RUN* origin = nullptr;  // FORWARD: the run whose routing holds while it is evaluated
   RUN_END end;                // END
 };
@@ -88,3 +88,6 @@ class RUN_CHANNEL {
 
 // Set by the package: called on the application's thread when a batch of run number waits.
 extern void (*run_channel_deliver)(long number);
+// Set by the package: delivers the waiting batch of run number at once, on the application's
+// thread.
+extern void (*run_channel_deliver_now)(long number);

@@ -44,16 +44,20 @@ struct WORK {
   std::shared_ptr<RUN_CHANNEL> channel;
 };
 
-// The worker thread: the run, then its end as the last item.
-Tcl_ThreadCreateType work(ClientData data) {
-  std::unique_ptr<WORK> work(static_cast<WORK*>(data));
+// The run, then its end as the last item.
+void execute(const WORK& work) {
   RUN_ITEM end(RUN_ITEM::END);
   {
-    TCL_RUN run(work->settings, work->channel);
+    TCL_RUN run(work.settings, work.channel);
     end.end = run.execute();
   }
-  work->channel->push(std::move(end));
-  work->channel->mark_finished();
+  work.channel->push(std::move(end));
+  work.channel->mark_finished();
+}
+
+Tcl_ThreadCreateType work(ClientData data) {
+  std::unique_ptr<WORK> work(static_cast<WORK*>(data));
+  execute(*work);
   TCL_THREAD_CREATE_RETURN;
 }
 
@@ -74,6 +78,14 @@ RUN_ENTRY::~RUN_ENTRY() {
 }
 
 bool RUN_ENTRY::start() {
+  // The library serves a pool only on the process's first thread, the application's: such a run
+  // goes on there, the application's events served between its passes as a worker's would be.
+  if (m_options->pool) {
+    m_started = m_joined = true;
+    watch_stop_variable(true);
+    execute(WORK{*m_options, m_channel});
+    return true;
+  }
   auto* work = new WORK{*m_options, m_channel};
   if (Tcl_CreateThread(&m_worker, ::work, work, TCL_THREAD_STACK_DEFAULT, TCL_THREAD_JOINABLE) !=
       TCL_OK) {
@@ -136,6 +148,9 @@ void RUN_ENTRY::handle(RUN_ITEM& item) {
     case RUN_ITEM::PROGRESS:
       return call(o.on_progress.get(),
                   {Tcl_NewLongObj(item.first), Tcl_NewLongObj(item.second), string_obj(item.text)});
+    case RUN_ITEM::POOL:
+      return call(o.on_pool.get(), {Tcl_NewStringObj(item.extra.c_str(), -1),
+                                    Tcl_NewLongObj(item.first), string_obj(item.text)});
     case RUN_ITEM::FORWARD:
       return forward(item);
     case RUN_ITEM::END:

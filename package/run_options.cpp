@@ -9,9 +9,11 @@ namespace {
 constexpr const char* USAGE = "?options? ?--? command ?arg ...?";
 
 const char* const OPTION_NAMES[] = {
-    "-title",   "-shell",   "-plain",  "-nostderr",     "-namedpipe", "-cwd",     "-env",
-    "-timeout", "-trusted", "-expose", "-stopvariable", "-onmessage", "-onstray", "-onprogress",
-    "-onerror", "-quiet",   "-strict", "-oncomplete",   "--",         nullptr};
+    "-title",        "-shell",      "-plain",    "-nostderr",    "-namedpipe",    "-cwd",
+    "-env",          "-timeout",    "-trusted",  "-expose",      "-stopvariable", "-onmessage",
+    "-onstray",      "-onprogress", "-onerror",  "-quiet",       "-strict",       "-oncomplete",
+    "-pool",         "-helper",     "-launcher", "-remoterelay", "-attempts",     "-heartbeat",
+    "-starttimeout", "-onpool",     "--",        nullptr};
 enum OPTION {
   TITLE,
   SHELL,
@@ -31,6 +33,14 @@ enum OPTION {
   QUIET,
   STRICT,
   ON_COMPLETE,
+  POOL,
+  HELPER,
+  LAUNCHER,
+  REMOTE_RELAY,
+  ATTEMPTS,
+  HEARTBEAT,
+  START_TIMEOUT,
+  ON_POOL,
   END_OF_OPTIONS
 };
 
@@ -88,6 +98,83 @@ bool parse_timeout(Tcl_Interp* interpreter, Tcl_Obj* value, long* timeout_ms) {
   return true;
 }
 
+bool integer_in(Tcl_Interp* interpreter, Tcl_Obj* value, long low, long high, long* number,
+                const std::string& what) {
+  if (Tcl_GetLongFromObj(nullptr, value, number) == TCL_OK && *number >= low && *number <= high)
+    return true;
+  return fail(interpreter, what + ", not \"" + Tcl_GetString(value) + "\"");
+}
+
+// -pool {H P}: H helpers (1 to 64) work through P partitions.
+bool parse_pool(Tcl_Interp* interpreter, Tcl_Obj* value, HELPER_POOL_OPTIONS* pool) {
+  int count = 0;
+  Tcl_Obj** numbers = nullptr;
+  long helpers = 0, partitions = 0;
+  const std::string need = "-pool needs {HELPERS PARTITIONS}, 1 to 64 helpers and a partition";
+  if (Tcl_ListObjGetElements(nullptr, value, &count, &numbers) != TCL_OK || count != 2)
+    return fail(interpreter, need + ", not \"" + Tcl_GetString(value) + "\"");
+  if (!integer_in(interpreter, numbers[0], 1, 64, &helpers, need) ||
+      !integer_in(interpreter, numbers[1], 1, 1000000, &partitions, need))
+    return false;
+  pool->helper_count = static_cast<int>(helpers);
+  pool->partition_count = static_cast<int>(partitions);
+  return true;
+}
+
+bool parse_seconds(Tcl_Interp* interpreter, Tcl_Obj* value, const char* name, double* seconds) {
+  long milliseconds = 0;
+  if (!integer_in(interpreter, value, 1, 86400000, &milliseconds,
+                  std::string(name) + " needs milliseconds above 0"))
+    return false;
+  *seconds = static_cast<double>(milliseconds) / 1000;
+  return true;
+}
+
+// The pool's options, each of which makes the run one with a pool.
+bool apply_pool_option(Tcl_Interp* interpreter, int option, Tcl_Obj* value, RUN_OPTIONS* o) {
+  HELPER_POOL_OPTIONS& pool = o->pool ? *o->pool : o->pool.emplace();
+  long attempts = 0;
+  switch (option) {
+    case POOL:
+      return parse_pool(interpreter, value, &pool);
+    case HELPER: {
+      std::vector<std::string> words;
+      if (!list_of_strings(interpreter, value, &words) || words.empty())
+        return words.empty() ? fail(interpreter, "-helper needs the helper's command words")
+                             : false;
+      return pool.helper_command = shell_join_words(words), true;
+    }
+    case LAUNCHER:
+      return pool.launcher = Tcl_GetString(value), true;
+    case REMOTE_RELAY:
+      return pool.remote_relay = Tcl_GetString(value), true;
+    case ATTEMPTS:
+      if (!integer_in(interpreter, value, 1, 100, &attempts, "-attempts needs 1 to 100"))
+        return false;
+      return pool.attempts = static_cast<int>(attempts), true;
+    case HEARTBEAT:
+      return parse_seconds(interpreter, value, "-heartbeat", &pool.heartbeat_seconds);
+    case START_TIMEOUT:
+      return parse_seconds(interpreter, value, "-starttimeout", &pool.start_timeout_seconds);
+    default:
+      return true;
+  }
+}
+
+bool check_pool(Tcl_Interp* interpreter, const RUN_OPTIONS& o) {
+  if (!o.pool)
+    return o.on_pool ? fail(interpreter, "-onpool needs -pool {HELPERS PARTITIONS}") : true;
+  if (o.pool->helper_count == 0)
+    return fail(interpreter,
+                "-helper, -launcher, -remoterelay, -attempts, -heartbeat and -starttimeout need "
+                "-pool {HELPERS PARTITIONS}");
+  if (o.pool->helper_command.empty()) return fail(interpreter, "-pool needs -helper COMMAND");
+  if (o.pool->launcher.rfind("ssh:", 0) == 0 &&
+      o.pool->launcher.find_first_not_of(" \t,", 4) == std::string::npos)
+    return fail(interpreter, "-launcher ssh: needs at least one host, as in ssh:node1,node2");
+  return true;
+}
+
 // A command prefix: a list the call's words are appended to.
 bool set_callback(Tcl_Interp* interpreter, Tcl_Obj* value, TCL_OBJ_REF* callback) {
   int length = 0;
@@ -138,8 +225,10 @@ bool apply_option(Tcl_Interp* interpreter, int option, Tcl_Obj* value, RUN_OPTIO
       return o->strict = true;
     case ON_COMPLETE:
       return set_callback(interpreter, value, &o->on_complete);
+    case ON_POOL:
+      return set_callback(interpreter, value, &o->on_pool);
     default:
-      return true;
+      return apply_pool_option(interpreter, option, value, o);
   }
 }
 
@@ -175,6 +264,7 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
     Tcl_WrongNumArgs(interpreter, 1, objv, USAGE);
     return false;
   }
+  if (!check_pool(interpreter, *options)) return false;
   std::vector<std::string> words;
   for (; i < objc; ++i) words.emplace_back(Tcl_GetString(objv[i]));
   // One word with -shell is a shell command line, taken as it is.
@@ -195,5 +285,6 @@ bool parse_run_options(Tcl_Interp* interpreter, int objc, Tcl_Obj* const objv[],
   options->has_on_stray = static_cast<bool>(options->on_stray);
   options->has_on_error = static_cast<bool>(options->on_error);
   options->has_on_progress = static_cast<bool>(options->on_progress);
+  options->has_on_pool = static_cast<bool>(options->on_pool);
   return true;
 }

@@ -3,8 +3,11 @@
 
 #include <tcl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "services/helper_pool.h"
 
 // Holds one reference to a Tcl object (a callback's command prefix), or none.
 class TCL_OBJ_REF {
@@ -35,11 +38,13 @@ struct RUN_SETTINGS {
   bool strict = false;  // a failed or stray line makes exit_code 65 when the child's was 0
   long timeout_ms = 0;  // 0: none
   std::vector<std::string> exposed;
+  std::optional<HELPER_POOL_OPTIONS> pool;  // -pool and its helpers' options
   // Which callbacks the application gave; the worker hands only their records over.
   bool has_on_message = false;
   bool has_on_stray = false;
   bool has_on_error = false;
   bool has_on_progress = false;
+  bool has_on_pool = false;
   bool debug_was_on = false;  // the application's debug output of stray text was on
 };
 
@@ -51,6 +56,7 @@ struct RUN_OPTIONS : RUN_SETTINGS {
   TCL_OBJ_REF on_progress;
   TCL_OBJ_REF on_error;
   TCL_OBJ_REF on_complete;
+  TCL_OBJ_REF on_pool;
 };
 
 // Parses "?options? ?--? command ?arg ...?" (objv[0] is the command's own name, name the one

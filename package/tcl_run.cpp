@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/thr_process.h"
+#include "services/helper_pool.h"
 #include "services/literal_message.h"
 #include "services/stray_output.h"
 
@@ -66,8 +67,11 @@ TCL_RUN* TCL_RUN::routed_here() { return routed_run; }
 
 RUN_END TCL_RUN::execute() {
   RUN_END end;
-  end.ok = run(m_settings.command_line, m_settings.process_option, m_settings.shell, &end.code,
-               m_settings.title, m_settings.named_pipe);
+  if (m_settings.pool)
+    end.ok = run_with_pool(&end.code);
+  else
+    end.ok = run(m_settings.command_line, m_settings.process_option, m_settings.shell, &end.code,
+                 m_settings.title, m_settings.named_pipe);
   reap_stopped_child(&end.code);
   // Text that never became a complete command is stray too.
   if (!unfinished_command().empty()) report_stray(unfinished_command());
@@ -79,10 +83,48 @@ RUN_END TCL_RUN::execute() {
   return end;
 }
 
+// The helpers are started first: the library connects to their pipes as the child starts.
+bool TCL_RUN::run_with_pool(THR_PROCESS_EXIT_CODE* code) {
+  HELPER_POOL pool([this](const POOL_EVENT& event) { on_pool_event(event); });
+  std::string error;
+  bool ok = pool.start(*m_settings.pool, &error);
+  if (!ok)
+    on_pool_event({POOL_EVENT_KIND::FAILED, -1, error});
+  else
+    ok = run_with_named_pipe(m_settings.command_line, m_settings.process_option, m_settings.shell,
+                             code, m_settings.title, m_settings.named_pipe, true, pool.to_helpers(),
+                             pool.from_helpers(), pool.helper_count(),
+                             m_settings.pool->partition_count);
+  // A failed or stopped run leaves helpers waiting for orders.
+  if (!ok || is_stopped()) pool.terminate_all();
+  pool.finish();
+  return ok && !pool.failed();
+}
+
+// On the pool's thread. Without -onpool what the pool says joins the run's messages.
+void TCL_RUN::on_pool_event(const POOL_EVENT& event) {
+  if (event.kind == POOL_EVENT_KIND::FAILED || event.kind == POOL_EVENT_KIND::DIED)
+    m_pool_failed = true;
+  if (m_settings.has_on_pool) {
+    RUN_ITEM item = item_of(RUN_ITEM::POOL, event.text, pool_event_word(event.kind));
+    item.first = event.helper;
+    m_channel->push(std::move(item));
+    return;
+  }
+  const MSG_RECORD record = pool_event_record(event);
+  if (record.kind == MSG_KIND::DEBUG) {
+    if (m_settings.debug_was_on) std::fprintf(stderr, "DEBUG POOL: %s\n", record.text.c_str());
+  } else if (m_settings.has_on_message) {
+    on_message(record);
+  } else {
+    msg_deliver_default(record);
+  }
+}
+
 bool TCL_RUN::is_stopped() {
   m_pacing.pass();
   if (m_channel->pid == 0) m_channel->pid = child_pid();
-  return m_pacing.timed_out() || m_channel->stop_requested();
+  return m_pacing.timed_out() || m_channel->stop_requested() || m_pool_failed;
 }
 
 void TCL_RUN::progress(long done, long total, const std::string& text) {

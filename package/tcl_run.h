@@ -2,6 +2,7 @@
 // message, stray line, failed line and progress report of the run handed to its channel.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "ipc/ipc_command.h"
 #include "package/run_channel.h"
 #include "package/run_options.h"
+#include "services/helper_pool.h"
 #include "services/run_pacing.h"
 
 // Hands each delivered record to a function.
@@ -62,6 +64,8 @@ class TCL_RUN : public IPC_COMMAND, private ZTCL_ERROR_OBSERVER, private ZTCL_TR
   void line_failed(const std::string& error, const std::string& script) override;
   int evaluate_trusted(const std::string& script, std::string* result) override;
   void reap_stopped_child(THR_PROCESS_EXIT_CODE* code);
+  bool run_with_pool(THR_PROCESS_EXIT_CODE* code);
+  void on_pool_event(const POOL_EVENT& event);
   void on_message(const MSG_RECORD& record);
   void on_debug_record(const MSG_RECORD& record);
   void report_stray(std::string_view text);
@@ -78,6 +82,7 @@ class TCL_RUN : public IPC_COMMAND, private ZTCL_ERROR_OBSERVER, private ZTCL_TR
   ROUTING m_routing;
   ZTCL_ERROR_OBSERVER* m_previous_observer = nullptr;
   RUN_PACING m_pacing;
+  std::atomic<bool> m_pool_failed{false};  // a partition failed every attempt or a helper died
   int m_failed_lines = 0;
   int m_stray_lines = 0;
 };

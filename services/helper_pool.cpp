@@ -83,7 +83,8 @@ const char* pool_event_word(POOL_EVENT_KIND kind) {
 }
 
 MSG_RECORD pool_event_record(const POOL_EVENT& event) {
-  const std::string said = "helper " + std::to_string(event.helper) + ": " + event.text;
+  const std::string said =
+      event.helper < 0 ? event.text : "helper " + std::to_string(event.helper) + ": " + event.text;
   switch (event.kind) {
     case POOL_EVENT_KIND::OUTPUT:
       return {MSG_KIND::INFO, 0, event.text, ""};

@@ -40,7 +40,7 @@ enum class POOL_EVENT_KIND {
 
 struct POOL_EVENT {
   POOL_EVENT_KIND kind;
-  int helper;
+  int helper;  // -1: the pool as a whole
   std::string text;
 };
 

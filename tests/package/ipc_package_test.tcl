@@ -168,14 +168,48 @@ test exit-live {exiting with live runs terminates and reaps their children} -bod
     list $said [catch {exec env -u LD_PRELOAD pgrep -x -f "sleep $marker"}]
 } -result {3 1}
 
+test pool {helpers through a launcher: -onpool hears them, a lost one is replaced; messages else} \
+        -body {
+    set dir [file join [tcltest::temporaryDirectory] pool[pid]]
+    file mkdir $dir
+    set launch [file join $dir launch]
+    set script [open $launch w]
+    puts $script "#!/bin/sh\necho \$\$ >>$dir/remotes; exec \"\$@\""
+    close $script
+    file attributes $launch -permissions 0700
+    after 700 [list apply {{dir} {
+        set file [open $dir/remotes]; exec kill -9 [lindex [read $file] 0]; close $file
+    }} $dir]
+    set ::events {}
+    set ::ticks 0
+    set ::tick [after 10 tick]
+    set run [ipc::run -pool {2 3} -helper {pool_helper --work_ms=500} -launcher $launch \
+        -onpool {apply {{event helper text} { lappend ::events $event $text }}} -- sleep 3]
+    after cancel $::tick
+    set ::heard {}
+    ipc::run -pool {1 1} -helper {sh -c {exit 4}} -onmessage {lappend ::heard} -- sleep 2
+    file delete -force $dir
+    set done {}
+    foreach {event text} $::events {
+        if {$event eq "output"} { lappend done [lindex $text end-1] }
+    }
+    list [dict get $run ok] [expr {$::ticks > 100}] [lsort -unique [dict keys $::events]] \
+        [lsort -unique $done] [lrange $::heard 0 1] \
+        [regexp {helper 0: pid \d+ ended with exit status 4} $::heard] \
+        [catch {ipc::start -pool {1 1} -helper h sleep 1} said] $said
+} -result {1 1 {debug lost output started} {0 1 2} {error {}} 1 1 {ipc::start: -pool runs on the\
+    process's first thread and blocks it: use ipc::run there (its events are served meanwhile)}}
+
 test usage {a mistake in a call is a clear error} -body {
     lmap words {{-bogus x} -cwd {-plain --} {-env A x} {-env {A=B 1} x} {-timeout soon x}
-                {-namedpipe x} {-onmessage {} x}} { catch {ipc::run {*}$words} result; set result }
+                {-namedpipe x} {-onmessage {} x} {-pool {2 0} -helper h x} {-pool {2 3} x}
+                {-launcher slurm x}} { catch {ipc::run {*}$words} result; set result }
 } -match glob -result [list {bad option "-bogus": must be *} {ipc::run: -cwd needs a value} \
     {wrong # args: should be "ipc::run ?options? ?--? command ?arg ...?"} \
     {ipc::run: -env needs a list of NAME VALUE pairs} {ipc::run: -env: "A=B" is not a var*} \
     {ipc::run: -timeout needs milliseconds*} {ipc::run: -namedpipe needs a command with*} \
-    {ipc::run: a callback needs a command prefix*}]
+    {ipc::run: a callback needs a command prefix*} {ipc::run: -pool needs {HELPERS PARTITIONS}*} \
+    {ipc::run: -pool needs -helper COMMAND} {ipc::run: -helper, -launcher, * need -pool *}]
 test usage-send {ipc::send takes one text} -body {catch {ipc::send} result; set result} \
     -result {wrong # args: should be "ipc::send ?-run token? text"}
 
