@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -29,6 +30,12 @@ std::string death_text(unsigned long pid, int status) {
            std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
   return "pid " + std::to_string(pid) + " ended with exit status " +
          std::to_string(WEXITSTATUS(status));
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
 }
 
 // ipc_relay beside the running program (ipc_run's own), else on PATH, else where it installs.
@@ -144,8 +151,8 @@ std::string HELPER_POOL::helper_command(const HELPER_POOL_OPTIONS& options) {
       {relay, "host", "--launcher=" + options.launcher,
        "--remote-relay=" + (options.remote_relay.empty() ? relay : options.remote_relay),
        "--helper=" + options.helper_command, "--attempts=" + std::to_string(options.attempts),
-       "--heartbeat=" + std::to_string(options.heartbeat_seconds),
-       "--start-timeout=" + std::to_string(options.start_timeout_seconds)});
+       "--heartbeat=" + seconds_text(options.heartbeat_seconds),
+       "--start-timeout=" + seconds_text(options.start_timeout_seconds)});
 }
 
 bool HELPER_POOL::start_helper(const std::string& command, int index, std::string* error) {
