@@ -177,13 +177,15 @@ test pool {helpers through a launcher: -onpool hears them, a lost one is replace
     puts $script "#!/bin/sh\necho \$\$ >>$dir/remotes; exec \"\$@\""
     close $script
     file attributes $launch -permissions 0700
-    after 700 [list apply {{dir} {
+    proc lose_one {dir} {  # the first remote part, once one runs
+        if {![file exists $dir/remotes]} { return [after 100 [list lose_one $dir]] }
         set file [open $dir/remotes]; exec kill -9 [lindex [read $file] 0]; close $file
-    }} $dir]
+    }
+    after 600 [list lose_one $dir]
     set ::events {}
     set ::ticks 0
     set ::tick [after 10 tick]
-    set run [ipc::run -pool {2 3} -helper {pool_helper --work_ms=500} -launcher $launch \
+    set run [ipc::run -pool {2 3} -helper {pool_helper --work_ms=1000} -launcher $launch \
         -onpool {apply {{event helper text} { lappend ::events $event $text }}} -- sleep 3]
     after cancel $::tick
     set ::heard {}
