@@ -113,7 +113,7 @@ struct HELPER_POOL::HELPER {
   unsigned long pid = 0;
   unsigned long output = 0;
   LINE_CUTTER lines;
-  bool gave_failure = false;  // its FAILED event already ended the run
+  std::atomic<bool> gave_failure{false};  // its FAILED event already ended the run
   std::atomic<bool> output_ended{false};
   std::atomic<bool> reaped{false};
 };
