@@ -96,10 +96,16 @@ int clean_attributes(posix_spawnattr_t* attributes) {
 }  // namespace
 
 std::optional<pid_t> spawn_in_group(const std::vector<std::string>& words, int in, int out, int err,
-                                    std::string* error) {
-  std::vector<char*> argv;
+                                    std::string* error,
+                                    const std::vector<std::string>& extra_environment) {
+  std::vector<char*> argv, envp;
   for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
+  // The extra entries go first: getenv takes the first of equal names.
+  for (const std::string& entry : extra_environment)
+    envp.push_back(const_cast<char*>(entry.c_str()));
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  envp.push_back(nullptr);
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   int failure = clean_attributes(&attributes);
@@ -109,7 +115,7 @@ std::optional<pid_t> spawn_in_group(const std::vector<std::string>& words, int i
     failure = posix_spawn_file_actions_adddup2(&actions, targets[fd], fd);
   pid_t pid = 0;
   if (failure == 0)
-    failure = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    failure = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (failure == 0) return pid;

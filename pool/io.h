@@ -39,9 +39,11 @@ UNIQUE_FD open_fd(const std::string& path, int flags);
 // Sets O_NONBLOCK on fd.
 bool set_nonblocking(int fd);
 // Starts words (searched on PATH) in their own process group with default signal dispositions
-// and an empty mask, fds 0-2 from in/out/err; the pid, or nothing with *error set.
+// and an empty mask, fds 0-2 from in/out/err, our environment plus extra "NAME=VALUE" entries;
+// the pid, or nothing with *error set.
 std::optional<pid_t> spawn_in_group(const std::vector<std::string>& words, int in, int out, int err,
-                                    std::string* error);
+                                    std::string* error,
+                                    const std::vector<std::string>& extra_environment = {});
 // The wait status of pid once it ended; waits up to timeout (zero: only looks).
 std::optional<int> reap(pid_t pid, std::chrono::milliseconds timeout);
 // Signal number (SIGKILL unless said) to the process group pgid; a group already gone is no error.

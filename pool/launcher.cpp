@@ -40,11 +40,16 @@ LAUNCH over_ssh(const std::vector<std::string>& hosts, int slot, int attempt,
 }
 
 // Inside an allocation each helper is a step of it, sharing it (--exact); outside, each helper
-// is its own one-task job, queued and lost independently of the others.
+// is its own one-task job, queued and lost independently of the others. The frames go over a
+// TCP connection the remote part opens back to us: srun relays stdio over its own TCP streams
+// without TCP_NODELAY, so an answer written in two pieces waits for a delayed acknowledgement
+// (about 40 ms a round trip, while every helper has one partition in flight). srun's stdio
+// still carries the start, a failure to start, and everything should the call back fail.
 LAUNCH through_slurm(int slot, const std::vector<std::string>& remote_words) {
   LAUNCH launch{{"srun", "--quiet", "--unbuffered", "--ntasks=1", "--nodes=1",
                  "--kill-on-bad-exit=1", "--job-name=ipc_helper_" + std::to_string(slot)},
                 "slurm",
+                true,
                 true};
   if (std::getenv("SLURM_JOB_ID") != nullptr) launch.words.push_back("--exact");
   launch.words.insert(launch.words.end(), remote_words.begin(), remote_words.end());

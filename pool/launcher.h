@@ -9,6 +9,7 @@ struct LAUNCH {
   std::vector<std::string> words;  // the launcher's command with the remote part appended
   std::string where;               // the host it aims at, for messages
   bool slurm = false;              // cancel what is left with scancel
+  bool dial_back = false;          // the remote part calls the host relay back over TCP
 };
 
 // Words for attempt (from 0) of helper slot through launcher: "ssh:HOST[,HOST...]" (one host

@@ -10,10 +10,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
+#include "pool/dial_back.h"
 #include "pool/frame.h"
 #include "pool/io.h"
 
@@ -53,10 +55,15 @@ class REMOTE_PART {
  public:
   explicit REMOTE_PART(const REMOTE_OPTIONS& options)
       : m_options(options),
-        m_decoder([this](const FRAME& frame) { take(frame); }, [](std::string_view) {}) {}
+        m_decoder([this](const FRAME& frame) { take(frame); }, [](std::string_view) {}),
+        m_link_decoder([this](const FRAME& frame) { take(frame); }, [](std::string_view) {}) {}
 
   int run() {
     std::string failure;
+    m_link = dial_back(&failure);
+    if (!failure.empty())
+      std::fprintf(stderr, "ipc_relay: %s; the frames go through the launcher\n", failure.c_str());
+    failure.clear();
     if (!start(&failure)) {
       send({FRAME_TYPE::FAILURE, failure});
       return 1;
@@ -105,7 +112,7 @@ class REMOTE_PART {
   }
 
   void send(const FRAME& frame) {
-    if (!write_all(STDOUT_FILENO, encode_frame(frame))) m_done = true;
+    if (!write_all(m_link ? m_link.get() : STDOUT_FILENO, encode_frame(frame))) m_done = true;
   }
 
   void take(const FRAME& frame) {
@@ -119,9 +126,11 @@ class REMOTE_PART {
                     {m_signals.get(), POLLIN, 0},
                     {m_output.get(), POLLIN, 0},
                     {m_from.get(), POLLIN, 0},
-                    {m_to.get(), static_cast<short>(m_to_pending.empty() ? 0 : POLLOUT), 0}};
-    if (poll_fds(fds, 5, m_to ? 250 : 20) < 0) m_done = true;
-    if (fds[0].revents != 0) read_host();
+                    {m_to.get(), static_cast<short>(m_to_pending.empty() ? 0 : POLLOUT), 0},
+                    {m_link.get(), POLLIN, 0}};
+    if (poll_fds(fds, 6, m_to ? 250 : 20) < 0) m_done = true;
+    if (fds[0].revents != 0) read_host(STDIN_FILENO, m_decoder);
+    if (fds[5].revents != 0) read_host(m_link.get(), m_link_decoder);
     if (fds[1].revents != 0) m_done = true;
     if (fds[2].revents != 0) forward(m_output, FRAME_TYPE::OUTPUT);
     if (fds[3].revents != 0) forward(m_from, FRAME_TYPE::DATA);
@@ -136,10 +145,11 @@ class REMOTE_PART {
     if (m_to) send({FRAME_TYPE::READY, ""});
   }
 
-  void read_host() {
+  // The end of either stream from the host is the host's end.
+  void read_host(int fd, FRAME_DECODER& decoder) {
     std::string bytes;
-    if (read_some(STDIN_FILENO, &bytes) <= 0) m_done = true;
-    m_decoder.feed(bytes);
+    if (read_some(fd, &bytes) <= 0) m_done = true;
+    decoder.feed(bytes);
   }
 
   // Sends what fd holds; the helper's output is closed at its end, so poll stops reporting it.
@@ -178,9 +188,9 @@ class REMOTE_PART {
   }
 
   const REMOTE_OPTIONS& m_options;
-  FRAME_DECODER m_decoder;
+  FRAME_DECODER m_decoder, m_link_decoder;
   PRIVATE_DIR m_dir;
-  UNIQUE_FD m_signals, m_from, m_to, m_output;
+  UNIQUE_FD m_link, m_signals, m_from, m_to, m_output;  // m_link: the call back, if any
   pid_t m_helper = 0;
   const pid_t m_parent = ::getppid();
   std::string m_to_pending;
