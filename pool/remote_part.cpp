@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +24,8 @@ namespace {
 
 constexpr size_t OUTPUT_CHUNK = 3000;  // a frame stays below PIPE_BUF, so one write each
 
-// A private directory holding the two pipes, removed with them.
+// A private directory holding the two pipes. Their names go as soon as the helper holds both
+// open, since open descriptors keep working: nothing is left on disk even if we are killed.
 class PRIVATE_DIR {
  public:
   bool create() {
@@ -34,17 +36,47 @@ class PRIVATE_DIR {
     m_path = pattern;
     return ::mkfifo(to().c_str(), 0600) == 0 && ::mkfifo(from().c_str(), 0600) == 0;
   }
-  ~PRIVATE_DIR() {
+  ~PRIVATE_DIR() { remove(); }
+  std::string to() const { return m_path + "/to"; }
+  std::string from() const { return m_path + "/from"; }
+  int opens() const { return m_opens.get(); }
+
+  // Call once our own opens of from are done: any later open of it is the helper's.
+  bool watch_opens() {
+    m_opens.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    return m_opens && ::inotify_add_watch(m_opens.get(), m_path.c_str(), IN_OPEN) >= 0;
+  }
+  // Removes the names once the helper opened from and, by orders_open, to; our open of to only
+  // succeeds once the helper has it open for reading.
+  void remove_once_open(bool orders_open) {
+    if (m_path.empty()) return;
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+      ssize_t count = ::read(m_opens.get(), events, sizeof events);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) break;
+      for (ssize_t at = 0; at < count;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        m_from_open |= event->len > 0 && std::strcmp(event->name, "from") == 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    if (orders_open && m_from_open) remove();
+  }
+
+ private:
+  void remove() {
     if (m_path.empty()) return;
     ::unlink(to().c_str());
     ::unlink(from().c_str());
     ::rmdir(m_path.c_str());
+    m_path.clear();
+    m_opens.reset();
   }
-  std::string to() const { return m_path + "/to"; }
-  std::string from() const { return m_path + "/from"; }
 
- private:
   std::string m_path;
+  UNIQUE_FD m_opens;  // inotify: opens in the directory
+  bool m_from_open = false;
 };
 
 double seconds_since(CLOCK::time_point then) {
@@ -86,7 +118,7 @@ class REMOTE_PART {
     // Held open read-write, so the helper's open never blocks and its end is seen by wait only.
     m_from = open_fd(m_dir.from(), O_RDWR | O_NONBLOCK);
     UNIQUE_FD out_write, nothing = open_fd("/dev/null", O_RDONLY);
-    if (!m_from || !nothing || !make_pipe(&m_output, &out_write) ||
+    if (!m_from || !m_dir.watch_opens() || !nothing || !make_pipe(&m_output, &out_write) ||
         !set_nonblocking(m_output.get()))
       return *failure = std::string("cannot prepare the helper: ") + std::strerror(errno), false;
     std::vector<std::string> words = m_options.helper_words;
@@ -122,13 +154,15 @@ class REMOTE_PART {
 
   void step() {
     connect_orders();
+    m_dir.remove_once_open(bool(m_to));
     pollfd fds[] = {{STDIN_FILENO, POLLIN, 0},
                     {m_signals.get(), POLLIN, 0},
                     {m_output.get(), POLLIN, 0},
                     {m_from.get(), POLLIN, 0},
                     {m_to.get(), static_cast<short>(m_to_pending.empty() ? 0 : POLLOUT), 0},
-                    {m_link.get(), POLLIN, 0}};
-    if (poll_fds(fds, 6, m_to ? 250 : 20) < 0) m_done = true;
+                    {m_link.get(), POLLIN, 0},
+                    {m_dir.opens(), POLLIN, 0}};  // only wakes us: read at the next step
+    if (poll_fds(fds, 7, m_to ? 250 : 20) < 0) m_done = true;
     if (fds[0].revents != 0) read_host(STDIN_FILENO, m_decoder);
     if (fds[5].revents != 0) read_host(m_link.get(), m_link_decoder);
     if (fds[1].revents != 0) m_done = true;

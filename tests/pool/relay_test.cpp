@@ -1,5 +1,6 @@
 // Remote pool helpers through a shell launcher, with faults injected into real processes: each
-// run must still finish every partition, or fail naming the partition, and leave nothing behind.
+// run must still finish every partition, or fail naming the partition, and leave nothing behind:
+// no process, no file in its $TMPDIR (a remote part killed mid-run included).
 #include <signal.h>
 #include <unistd.h>
 
@@ -104,11 +105,14 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
   for (const ROW& row : rows) {
     fs::remove(SCRATCH / "remotes");
     fs::remove(SCRATCH / "failed");
+    fs::remove_all(SCRATCH / "tmp");
+    fs::create_directory(SCRATCH / "tmp");
     const std::string marker =
         "RELAY_TEST_ROW=" + std::to_string(getpid()) + "." + std::to_string(&row - rows.data());
     const std::string line = "cd " + SCRATCH.string() + " && PATH=" + IPC_CHILDREN_DIR + ":$PATH " +
-                             marker + " timeout 60 " + IPC_RUN_PATH + " --pool 2:3 --launcher \"" +
-                             row.launcher + "\" " + row.options + " --helper \"" + row.helper +
+                             marker + " TMPDIR=" + (SCRATCH / "tmp").string() + " timeout 60 " +
+                             IPC_RUN_PATH + " --pool 2:3 --launcher \"" + row.launcher + "\" " +
+                             row.options + " --helper \"" + row.helper +
                              "\" -- sleep 3.5 >out 2>err";
     std::thread run(
         [&] { EXPECT_EQ(WEXITSTATUS(std::system(line.c_str())), row.status) << row.name; });
@@ -127,6 +131,7 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
                 std::string::npos)
           << row.name << ": partition " << p;
     EXPECT_EQ(survivors(marker), 0) << row.name;
+    EXPECT_TRUE(fs::is_empty(SCRATCH / "tmp")) << row.name << ": files left in $TMPDIR";
   }
   fs::remove_all(SCRATCH);
 }
