@@ -48,7 +48,8 @@ std::string relay_program() {
   return found ? found.get() : IPC_BINDIR "/ipc_relay";
 }
 
-// A relay's line: its helper's output, one of its events, or its own complaint (shown as output).
+// A relay's line: its helper's output, one of its events, or a complaint of its own or of its
+// launcher (ssh's, srun's), which is a warning.
 POOL_EVENT relay_event(int helper, std::string_view line) {
   const std::pair<std::string_view, POOL_EVENT_KIND> words[] = {
       {"started ", POOL_EVENT_KIND::STARTED},
@@ -64,7 +65,7 @@ POOL_EVENT relay_event(int helper, std::string_view line) {
       if (rest.substr(0, word.size()) == word)
         return {kind, helper, std::string(rest.substr(word.size()))};
   }
-  return {POOL_EVENT_KIND::OUTPUT, helper, std::string(line)};
+  return {POOL_EVENT_KIND::WARNING, helper, std::string(line)};
 }
 
 }  // namespace

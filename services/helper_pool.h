@@ -32,7 +32,7 @@ enum class POOL_EVENT_KIND {
   OUTPUT,   // a line the helper printed (untrusted text)
   STARTED,  // an attempt of a remote helper was launched; the text says where
   LOST,     // a remote helper was lost; its partition goes to a new attempt
-  WARNING,  // the relay noticed something odd but carries on
+  WARNING,  // something odd that does not stop the pool, or what a relay or its launcher said
   FAILED,   // a partition failed every attempt, or the launcher cannot be used; ends the run
   DIED,     // a helper or its relay ended before the pool did; ends the run
   DEBUG,    // how an attempt was launched and where it runs
