@@ -113,7 +113,8 @@ void TCL_RUN::on_pool_event(const POOL_EVENT& event) {
   }
   const MSG_RECORD record = pool_event_record(event);
   if (record.kind == MSG_KIND::DEBUG) {
-    if (m_settings.debug_was_on) std::fprintf(stderr, "DEBUG POOL: %s\n", record.text.c_str());
+    if (m_settings.debug_was_on)
+      std::fprintf(stderr, "DEBUG POOL: %s\n", host_printable_lines(record.text).c_str());
   } else if (m_settings.has_on_message) {
     on_message(record);
   } else {
@@ -151,7 +152,8 @@ void TCL_RUN::on_debug_record(const MSG_RECORD& record) {
   }
   // Only debug output the application had on before its runs is shown, as the host shows it.
   if (m_settings.debug_was_on)
-    std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(), record.text.c_str());
+    std::fprintf(stderr, "DEBUG %s: %s\n", record.module.c_str(),
+                 host_printable_lines(record.text).c_str());
 }
 
 void TCL_RUN::report_stray(std::string_view text) {

@@ -99,6 +99,17 @@ std::string host_printable(std::string_view text) {
   return shown;
 }
 
+std::string host_printable_lines(std::string_view text) {
+  std::string shown;
+  for (size_t start = 0;;) {
+    const size_t newline = text.find('\n', start);
+    shown += host_printable(text.substr(start, newline - start));
+    if (newline == std::string_view::npos) return shown;
+    shown += '\n';
+    start = newline + 1;
+  }
+}
+
 std::string_view host_utf8_prefix(std::string_view text, size_t width) {
   if (text.size() <= width) return text;
   size_t end = width;

@@ -33,6 +33,9 @@ std::string host_failed_line_text(const std::string& error, const std::string& l
 // text with each control character but tab shown as \xNN, so a child cannot drive a terminal.
 std::string host_printable(std::string_view text);
 
+// host_printable for each line of text, the newlines kept: for debug texts of several lines.
+std::string host_printable_lines(std::string_view text);
+
 // At most width bytes of text, not cutting a UTF-8 character in two.
 std::string_view host_utf8_prefix(std::string_view text, size_t width);
 

@@ -248,7 +248,7 @@ TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
        "ERROR 5: unbalanced { and $dollar [bracket]\nsecond line\\\nWARNING: no id\nINTERNAL "
        "ERROR: state \"broken\"\nas it is\nINFO: pipe=/tmp/p\nINFO: caught: wrong # args: should "
        "be \"ipc_backend::post severity ?id? text\"\n",
-       HasSubstr("DEBUG CHILD: debug words\n")},
+       HasSubstr("DEBUG CHILD: debug words\\x1B[2J\n")},
       {"ipc_run --pool 3:5 --helper 'pool_helper --work_ms=30 --result_dir=" + pool +
            "' -- pool_coordinator.tcl --partitions=5 --result_dir=" + pool,
        0,

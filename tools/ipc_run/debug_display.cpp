@@ -32,7 +32,8 @@ DEBUG_DISPLAY::DEBUG_DISPLAY(bool show_stray_output, bool show_debug)
 
 void DEBUG_DISPLAY::deliver(const MSG_RECORD& record) {
   if (m_show_debug) {
-    write_to_stderr("DEBUG " + record.module + ": " + record.text + "\n");
+    // Debug texts carry the child's words (its Debug: lines, commands it named).
+    write_to_stderr("DEBUG " + record.module + ": " + host_printable_lines(record.text) + "\n");
   }
   std::string_view stray;
   if (!host_stray_text_of(record, &stray)) return;
