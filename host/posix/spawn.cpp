@@ -78,6 +78,7 @@ long highest_descriptor() {
 struct CHILD_START {
   const char* const* candidates;  // paths to try for the program, in PATH order
   char* const* argv;
+  const char** shell_argv;  // "sh", the path found, the program's arguments: for a bare script
   char* const* envp;
   SPAWN_PLAN plan;
   int keeper;             // the keeper's socket
@@ -142,6 +143,10 @@ CHILD_CODE int become_program(void* argument) {
   long error = ENOENT;
   for (const char* const* path = start->candidates; *path != nullptr; ++path) {
     long result = last_error(syscall(SYS_execve, *path, start->argv, start->envp));
+    if (result == ENOEXEC) {  // a script without a #! line: sh runs it, as execvp has it run
+      start->shell_argv[1] = *path;
+      result = last_error(syscall(SYS_execve, "/bin/sh", start->shell_argv, start->envp));
+    }
     if (result == EACCES || error != EACCES) error = result;  // as execvp: EACCES wins
   }
   fail_in_child(start, SPAWN_STEP::EXEC, error);
@@ -179,6 +184,9 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
   std::vector<const char*> candidate_list;
   for (const std::string& candidate : candidates) candidate_list.push_back(candidate.c_str());
   candidate_list.push_back(nullptr);
+  std::vector<const char*> shell_argv = {"sh", nullptr};
+  for (char* const* word = argv + 1; *word != nullptr; ++word) shell_argv.push_back(*word);
+  shell_argv.push_back(nullptr);
   if (int error = child_table_start_reaper()) return failed(SPAWN_STEP::REAPER, error, failure);
   const char* keeper_step = "";
   if (int error = keeper_start(&keeper_step)) {
@@ -187,6 +195,7 @@ int spawn_process(char* const argv[], const SPAWN_PLAN& plan, pid_t* pid, SPAWN_
   }
   CHILD_START start{candidate_list.data(),
                     argv,
+                    shell_argv.data(),
                     plan.environment ? plan.environment : environ,
                     plan,
                     keeper_socket(),

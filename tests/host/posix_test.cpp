@@ -216,6 +216,22 @@ TEST(HostProcess, AStartThatFailsNamesTheStepAndTheCause) {
   for (const std::string& path : {crlf, lost, std::string(directory)}) remove(path.c_str());
 }
 
+// A script without a #! line runs through sh with its arguments, as execvp would run it.
+TEST(HostProcess, AScriptWithoutAnInterpreterLineRunsThroughSh) {
+  char directory[] = "/tmp/spawn_test_XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string script = directory + std::string("/plain");
+  std::ofstream(script) << "echo \"$0\" \"$1\"\n";
+  chmod(script.c_str(), 0755);
+  const CHILD child(script + " 'an argument'");
+  EXPECT_EQ(read_all(child.output), script + " an argument\n");
+  THR_PROCESS_EXIT_CODE code{};
+  EXPECT_EQ(wait_for_end(child.pid, &code), 1);
+  EXPECT_EQ(code.status, 0);
+  close_pipes(child);
+  for (const std::string& path : {script, std::string(directory)}) remove(path.c_str());
+}
+
 // The wrapped text runs as sh -c TEXT does, also with a named pipe's argument put where the
 // library puts it, at the first space.
 TEST(HostProcess, AShellTextRunsAsShDashCRunsIt) {
