@@ -66,8 +66,9 @@ Options:
                            status is already non-zero)
   -q, --quiet              do not show the child's stray output or its failed
                            lines
-      --debug              show the library's debug output (DEBUG IPC: ...)
-                           and the child's Debug: lines (DEBUG CHILD: ...)
+      --debug              show the library's debug output (DEBUG IPC: ...),
+                           the child's Debug: lines (DEBUG CHILD: ...) and how
+                           each pool helper was launched (DEBUG POOL: ...)
       --color[=WHEN]       colour messages by severity: auto (on a terminal,
                            the default), always (also without WHEN) or never
       --summary            print ok, raw status and exit code on standard error
