@@ -232,7 +232,8 @@ void HELPER_POOL::check_ends() {
     if (helper.reaped || m_ending || thr_process_wait(helper.pid, &code, 1) <= 0) continue;
     helper.reaped = true;
     if (code.status == 0 || m_ending) continue;
-    while (read_helper(static_cast<int>(i))) {  // its last words come before its death
+    // Its last words come before its death; bounded, as a process it left may write on.
+    for (int piece = 0; piece < 64 && read_helper(static_cast<int>(i)); ++piece) {
     }
     // A relay that gave up on a partition has said why; its exit adds nothing.
     if (!helper.gave_failure)
