@@ -237,7 +237,7 @@ class HOST_RELAY {
   std::vector<std::string> m_remote_words;
   UNIQUE_FD m_signals, m_orders, m_reports;
   ORDER_BOOK m_book;
-  LINE_CUTTER m_output;  // the helper's output, passed on a marked line at a time
+  LINE_CUTTER m_output{RELAY_LINE_LIMIT};  // the helper's output, passed on a line at a time
   std::unique_ptr<ATTEMPT> m_attempt;
   std::string m_unsent, m_cause, m_where;
   std::map<int, std::vector<std::string>> m_causes;

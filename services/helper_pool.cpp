@@ -113,7 +113,7 @@ MSG_RECORD pool_event_record(const POOL_EVENT& event) {
 struct HELPER_POOL::HELPER {
   unsigned long pid = 0;
   unsigned long output = 0;
-  LINE_CUTTER lines;
+  LINE_CUTTER lines{RELAY_MARKED_LINE_LIMIT};
   std::atomic<bool> gave_failure{false};  // its FAILED event already ended the run
   std::atomic<bool> output_ended{false};
   std::atomic<bool> reaped{false};

@@ -1,4 +1,5 @@
-// The framed stream and the order book of the pool relays: what comes out of given bytes.
+// The framed stream, the order book and the line cutting of the pool relays: what comes out of
+// given bytes.
 #include "pool/frame.h"
 
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "pool/orders.h"
+#include "pool/relay_lines.h"
 
 namespace {
 
@@ -62,6 +64,47 @@ TEST(Frames, DecodeWhatEachStreamHolds) {
     decoder.finish();
     EXPECT_EQ(frames, row.frames) << row.name;
     EXPECT_EQ(stray, row.stray) << row.name;
+  }
+}
+
+struct CUT_ROW {
+  const char* name;
+  std::string bytes;
+  size_t chunk;
+  std::vector<size_t> lengths;  // of the lines taken, the last one's at the end included
+};
+
+// A helper's output is cut into lines by its relay, which marks each; the host cuts the relay's
+// output again and must find the same lines.
+TEST(LineCutter, CutsWhereverChunksEndAndRelayedPiecesStayWhole) {
+  const std::string longest(RELAY_LINE_LIMIT, 'x');
+  const std::vector<CUT_ROW> rows = {
+      {.name = "lines across chunks", .bytes = "ab\ncd\n\nef", .chunk = 3, .lengths = {2, 2, 0, 2}},
+      {.name = "exactly the limit",
+       .bytes = longest + "\n",
+       .chunk = 5000,
+       .lengths = {RELAY_LINE_LIMIT}},
+      {.name = "beyond the limit",
+       .bytes = longest + "yz\n",
+       .chunk = 70000,
+       .lengths = {RELAY_LINE_LIMIT, 2}},
+  };
+  for (const CUT_ROW& row : rows) {
+    std::vector<size_t> relayed, hosted;
+    LINE_CUTTER relay(RELAY_LINE_LIMIT), host(RELAY_MARKED_LINE_LIMIT);
+    const auto on_host = [&](std::string_view line) {
+      ASSERT_EQ(line.substr(0, RELAY_OUTPUT_MARK.size()), RELAY_OUTPUT_MARK) << row.name;
+      hosted.push_back(line.size() - RELAY_OUTPUT_MARK.size());
+    };
+    const auto on_relay = [&](std::string_view line) {
+      relayed.push_back(line.size());
+      host.add(relay_output_line(line), on_host);
+    };
+    for (size_t at = 0; at < row.bytes.size(); at += row.chunk)
+      relay.add(std::string_view(row.bytes).substr(at, row.chunk), on_relay);
+    relay.finish(on_relay);
+    EXPECT_EQ(relayed, row.lengths) << row.name;
+    EXPECT_EQ(hosted, row.lengths) << row.name;
   }
 }
 
