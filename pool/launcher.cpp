@@ -80,9 +80,12 @@ std::optional<LAUNCH> launch_words(const std::string& launcher, int slot, int at
   launch.where = launch.words.back();  // ssh's host, qrsh's options: the best guess there is
   std::unique_ptr<gchar, decltype(&g_free)> program(g_path_get_basename(launch.words[0].c_str()),
                                                     g_free);
-  if (std::string(program.get()) == "ssh")
+  const std::string name = program.get();
+  if (name == "ssh")
     launch.words.push_back(remote_shell_text(remote_words));
   else
     launch.words.insert(launch.words.end(), remote_words.begin(), remote_words.end());
+  // srun given as a prefix is Slurm all the same: the call back, and scancel for what is left.
+  launch.slurm = launch.dial_back = name == "srun";
   return launch;
 }
