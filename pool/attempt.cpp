@@ -43,17 +43,6 @@ bool add_to(int epoll, int fd) {
   return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
-// Feeds what fd holds to decoder; false, with the decoder finished, at the end of the stream.
-bool read_stream(int fd, FRAME_DECODER& decoder) {
-  std::string bytes;
-  if (read_some(fd, &bytes) > 0) {
-    decoder.feed(bytes);
-    return true;
-  }
-  decoder.finish();
-  return false;
-}
-
 }  // namespace
 
 ATTEMPT::ATTEMPT(const LAUNCH& launch, FRAME_DECODER::ON_FRAME on_frame)
@@ -105,11 +94,11 @@ bool ATTEMPT::send(const FRAME& frame) {
 }
 
 bool ATTEMPT::read() {
-  if (!m_streams) return read_stream(m_out.get(), m_decoder);
+  if (!m_streams) return m_decoder.feed_from(m_out.get());
   if (m_listener.fd() >= 0 && readable(m_listener.fd())) take_caller();
-  if (m_caller && readable(m_caller.get()) && !read_stream(m_caller.get(), m_caller_decoder))
+  if (m_caller && readable(m_caller.get()) && !m_caller_decoder.feed_from(m_caller.get()))
     return false;
-  if (m_out && readable(m_out.get()) && !read_stream(m_out.get(), m_decoder)) {
+  if (m_out && readable(m_out.get()) && !m_decoder.feed_from(m_out.get())) {
     if (!m_caller) return false;  // the launcher ended before its remote part called back
     m_out.reset();  // closed, it leaves the epoll set; the call back's end is the attempt's end
   }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "pool/io.h"
+
 namespace {
 
 constexpr std::string_view MARKER = "~ipcrelay1 ";
@@ -61,6 +63,16 @@ void FRAME_DECODER::feed(std::string_view bytes) {
 void FRAME_DECODER::finish() {
   if (!m_pending.empty()) m_on_stray(m_pending);
   m_pending.clear();
+}
+
+bool FRAME_DECODER::feed_from(int fd) {
+  std::string bytes;
+  if (read_some(fd, &bytes) > 0) {
+    feed(bytes);
+    return true;
+  }
+  finish();
+  return false;
 }
 
 // A terminal may have turned "\n" into "\r\n"; text before the marker came from another writer.

@@ -36,6 +36,8 @@ class FRAME_DECODER {
   void feed(std::string_view bytes);
   // The stream ended: a pending partial line is stray text.
   void finish();
+  // Takes what the descriptor holds; false, with the stream finished, at its end or on an error.
+  bool feed_from(int fd);
 
  private:
   void take_line(std::string_view line);

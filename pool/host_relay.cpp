@@ -21,10 +21,6 @@
 
 namespace {
 
-double seconds_since(CLOCK::time_point then) {
-  return std::chrono::duration<double>(CLOCK::now() - then).count();
-}
-
 std::string join(const std::vector<std::string>& words, const char* separator) {
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;

@@ -11,6 +11,11 @@
 
 using CLOCK = std::chrono::steady_clock;
 
+// Seconds from then to now.
+inline double seconds_since(CLOCK::time_point then) {
+  return std::chrono::duration<double>(CLOCK::now() - then).count();
+}
+
 // A descriptor closed when it goes out of scope.
 class UNIQUE_FD {
  public:

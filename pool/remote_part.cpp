@@ -79,10 +79,6 @@ class PRIVATE_DIR {
   bool m_from_open = false;
 };
 
-double seconds_since(CLOCK::time_point then) {
-  return std::chrono::duration<double>(CLOCK::now() - then).count();
-}
-
 class REMOTE_PART {
  public:
   explicit REMOTE_PART(const REMOTE_OPTIONS& options)
@@ -163,8 +159,9 @@ class REMOTE_PART {
                     {m_link.get(), POLLIN, 0},
                     {m_dir.opens(), POLLIN, 0}};  // only wakes us: read at the next step
     if (poll_fds(fds, 7, m_to ? 250 : 20) < 0) m_done = true;
-    if (fds[0].revents != 0) read_host(STDIN_FILENO, m_decoder);
-    if (fds[5].revents != 0) read_host(m_link.get(), m_link_decoder);
+    // The end of either stream from the host is the host's end.
+    if (fds[0].revents != 0 && !m_decoder.feed_from(STDIN_FILENO)) m_done = true;
+    if (fds[5].revents != 0 && !m_link_decoder.feed_from(m_link.get())) m_done = true;
     if (fds[1].revents != 0) m_done = true;
     if (fds[2].revents != 0) forward(m_output, FRAME_TYPE::OUTPUT);
     if (fds[3].revents != 0) forward(m_from, FRAME_TYPE::DATA);
@@ -177,13 +174,6 @@ class REMOTE_PART {
     if (m_to) return;
     m_to = open_fd(m_dir.to(), O_WRONLY | O_NONBLOCK);
     if (m_to) send({FRAME_TYPE::READY, ""});
-  }
-
-  // The end of either stream from the host is the host's end.
-  void read_host(int fd, FRAME_DECODER& decoder) {
-    std::string bytes;
-    if (read_some(fd, &bytes) <= 0) m_done = true;
-    decoder.feed(bytes);
   }
 
   // Sends what fd holds; the helper's output is closed at its end, so poll stops reporting it.
