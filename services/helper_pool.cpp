@@ -48,22 +48,30 @@ std::string relay_program() {
   return found ? found.get() : IPC_BINDIR "/ipc_relay";
 }
 
+// Each event's word, for a host's scripts and in a relay's event lines; a relay never says output
+// or died, which the pool sees for itself.
+struct EVENT_WORD {
+  POOL_EVENT_KIND kind;
+  std::string_view word;
+  bool relay_says;
+};
+constexpr EVENT_WORD EVENT_WORDS[] = {
+    {POOL_EVENT_KIND::OUTPUT, "output", false}, {POOL_EVENT_KIND::STARTED, "started", true},
+    {POOL_EVENT_KIND::LOST, "lost", true},      {POOL_EVENT_KIND::WARNING, "warning", true},
+    {POOL_EVENT_KIND::FAILED, "failed", true},  {POOL_EVENT_KIND::DIED, "died", false},
+    {POOL_EVENT_KIND::DEBUG, "debug", true}};
+
 // A relay's line: its helper's output, one of its events, or a complaint of its own or of its
 // launcher (ssh's, srun's), which is a warning.
 POOL_EVENT relay_event(int helper, std::string_view line) {
-  const std::pair<std::string_view, POOL_EVENT_KIND> words[] = {
-      {"started ", POOL_EVENT_KIND::STARTED},
-      {"lost ", POOL_EVENT_KIND::LOST},
-      {"warning ", POOL_EVENT_KIND::WARNING},
-      {"failed ", POOL_EVENT_KIND::FAILED},
-      {"debug ", POOL_EVENT_KIND::DEBUG}};
   if (line.substr(0, RELAY_OUTPUT_MARK.size()) == RELAY_OUTPUT_MARK)
     return {POOL_EVENT_KIND::OUTPUT, helper, std::string(line.substr(RELAY_OUTPUT_MARK.size()))};
   if (line.substr(0, RELAY_EVENT_MARK.size()) == RELAY_EVENT_MARK) {
     const std::string_view rest = line.substr(RELAY_EVENT_MARK.size());
-    for (const auto& [word, kind] : words)
-      if (rest.substr(0, word.size()) == word)
-        return {kind, helper, std::string(rest.substr(word.size()))};
+    for (const EVENT_WORD& event : EVENT_WORDS)
+      if (event.relay_says && rest.size() > event.word.size() &&
+          rest.substr(0, event.word.size()) == event.word && rest[event.word.size()] == ' ')
+        return {event.kind, helper, std::string(rest.substr(event.word.size() + 1))};
   }
   return {POOL_EVENT_KIND::WARNING, helper, std::string(line)};
 }
@@ -71,22 +79,8 @@ POOL_EVENT relay_event(int helper, std::string_view line) {
 }  // namespace
 
 const char* pool_event_word(POOL_EVENT_KIND kind) {
-  switch (kind) {
-    case POOL_EVENT_KIND::OUTPUT:
-      return "output";
-    case POOL_EVENT_KIND::STARTED:
-      return "started";
-    case POOL_EVENT_KIND::LOST:
-      return "lost";
-    case POOL_EVENT_KIND::WARNING:
-      return "warning";
-    case POOL_EVENT_KIND::FAILED:
-      return "failed";
-    case POOL_EVENT_KIND::DIED:
-      return "died";
-    case POOL_EVENT_KIND::DEBUG:
-      return "debug";
-  }
+  for (const EVENT_WORD& event : EVENT_WORDS)
+    if (event.kind == kind) return event.word.data();
   return "output";
 }
 
