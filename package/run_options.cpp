@@ -169,9 +169,8 @@ bool check_pool(Tcl_Interp* interpreter, const RUN_OPTIONS& o) {
                 "-helper, -launcher, -remoterelay, -attempts, -heartbeat and -starttimeout need "
                 "-pool {HELPERS PARTITIONS}");
   if (o.pool->helper_command.empty()) return fail(interpreter, "-pool needs -helper COMMAND");
-  if (o.pool->launcher.rfind("ssh:", 0) == 0 &&
-      o.pool->launcher.find_first_not_of(" \t,", 4) == std::string::npos)
-    return fail(interpreter, "-launcher ssh: needs at least one host, as in ssh:node1,node2");
+  if (const std::string error = pool_launcher_error(o.pool->launcher); !error.empty())
+    return fail(interpreter, "-launcher " + error);
   return true;
 }
 

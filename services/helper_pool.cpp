@@ -78,6 +78,12 @@ POOL_EVENT relay_event(int helper, std::string_view line) {
 
 }  // namespace
 
+std::string pool_launcher_error(const std::string& launcher) {
+  if (launcher.rfind("ssh:", 0) == 0 && launcher.find_first_not_of(" \t,", 4) == std::string::npos)
+    return "ssh: needs at least one host, as in ssh:node1,node2";
+  return "";
+}
+
 const char* pool_event_word(POOL_EVENT_KIND kind) {
   for (const EVENT_WORD& event : EVENT_WORDS)
     if (event.kind == kind) return event.word.data();

@@ -44,6 +44,10 @@ struct POOL_EVENT {
   std::string text;
 };
 
+// Why launcher cannot serve, for a host's usage error ("ssh: needs at least one host, ..."); empty
+// when it can.
+std::string pool_launcher_error(const std::string& launcher);
+
 // "output", "started", "lost", "warning", "failed", "died" or "debug".
 const char* pool_event_word(POOL_EVENT_KIND kind);
 // How a host shows an event as a message: output as information with the helper's line as it

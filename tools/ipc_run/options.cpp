@@ -69,9 +69,8 @@ class PARSER {
       o.pool->partition_count = partitions;
       o.pool->helper_command = m_pending_helper;
     }
-    if (o.pool && o.pool->launcher.find_first_not_of(" \t,", 4) == std::string::npos &&
-        o.pool->launcher.rfind("ssh:", 0) == 0)
-      return error("--launcher ssh: needs at least one host, as in ssh:node1,node2");
+    if (const std::string why = o.pool ? pool_launcher_error(o.pool->launcher) : ""; !why.empty())
+      return error("--launcher " + why);
     if (!o.pool && m_remote_given)
       return error(
           "--launcher, --remote-relay, --attempts, --heartbeat and --start-timeout "
