@@ -6,42 +6,19 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/support/processes.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 const fs::path SCRATCH = fs::path(::testing::TempDir()) / ("relay_" + std::to_string(getpid()));
-
-std::string read_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-void write_script(const std::string& name, const std::string& body) {
-  std::ofstream(SCRATCH / name) << "#!/bin/sh\n" << body << "\n";
-  fs::permissions(SCRATCH / name, fs::perms::owner_all);
-}
-
-// Live processes that carry marker in their environment, after a moment to end.
-int survivors(const std::string& marker) {
-  int found = 0;
-  for (int round = 0; round < 100; ++round, std::this_thread::sleep_for(milliseconds(50))) {
-    found = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc"))
-      found += read_file(entry.path() / "environ").find(marker + '\0') != std::string::npos;
-    if (found == 0) break;
-  }
-  return found;
-}
 
 struct ACT {
   int after_ms;
@@ -61,10 +38,10 @@ struct ROW {
 
 TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
   fs::create_directories(SCRATCH);
-  write_script("launch", "echo $$ >>remotes; exec \"$@\"");
+  write_script(SCRATCH, "launch", "echo $$ >>remotes; exec \"$@\"");
   // Like ssh: the remote part lives on when its launcher is killed.
-  write_script("detached", "exec 3<&0; setsid \"$@\" <&3 & echo $! >>remotes; wait");
-  write_script("fail_once", "mkdir failed 2>/dev/null && exit 3; exec \"$@\"");
+  write_script(SCRATCH, "detached", "exec 3<&0; setsid \"$@\" <&3 & echo $! >>remotes; wait");
+  write_script(SCRATCH, "fail_once", "mkdir failed 2>/dev/null && exit 3; exec \"$@\"");
   const std::vector<ROW> rows = {
       {.name = "plain run", .out = "partition 2 done"},
       {.name = "remote part killed",
@@ -130,7 +107,7 @@ TEST(PoolRelay, LostHelpersAreReplacedAndNothingIsLeft) {
       EXPECT_NE(read_file(SCRATCH / "out").find("partition " + std::to_string(p) + " done"),
                 std::string::npos)
           << row.name << ": partition " << p;
-    EXPECT_EQ(survivors(marker), 0) << row.name;
+    EXPECT_EQ(survivors(marker, std::chrono::seconds(5)).size(), 0u) << row.name;
     EXPECT_TRUE(fs::is_empty(SCRATCH / "tmp")) << row.name << ": files left in $TMPDIR";
   }
   fs::remove_all(SCRATCH);

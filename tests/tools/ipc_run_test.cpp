@@ -10,8 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -21,6 +19,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/support/processes.h"
 
 extern char** environ;
 
@@ -53,28 +52,6 @@ struct ROW {
   TEXT out, err;
   int act;
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-// Live processes whose environment holds marker (a zombie's is empty), with their names, after
-// the kernel had a moment to end them.
-std::vector<std::string> survivors(const std::string& marker) {
-  std::vector<std::string> found;
-  for (auto deadline = CLOCK::now() + std::chrono::seconds(2); CLOCK::now() < deadline;) {
-    found.clear();
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-      const std::string pid = entry.path().filename(), environment = pid + "/environ";
-      if (read_file("/proc/" + environment).find(marker + '\0') != std::string::npos)
-        found.push_back(pid + ": " + read_file("/proc/" + pid + "/comm"));
-    }
-    if (found.empty()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return found;
-}
 
 int wait_reading(pid_t pid, const ROW& row, int fd, std::string& out) {
   bool acted = row.act == 0, exited = false;
@@ -129,7 +106,7 @@ std::string run_row(const ROW& row, size_t index) {
   close(in[1]);
   EXPECT_THAT(output, row.out);
   EXPECT_THAT(read_file(err), row.err);
-  for (const std::string& process : survivors(marker)) {
+  for (const std::string& process : survivors(marker, std::chrono::seconds(2))) {
     ADD_FAILURE() << process << " outlived ipc_run";
     kill(std::stoi(process), SIGKILL);
   }
@@ -139,18 +116,14 @@ std::string run_row(const ROW& row, size_t index) {
   return output;
 }
 
-void write_script(const std::string& name, const std::string& body) {
-  std::ofstream(SCRATCH / name) << "#!/bin/sh\n" << body << "\n";
-  fs::permissions(SCRATCH / name, fs::perms::owner_all);
-}
-
 TEST(IpcRun, CommandLinesTheirOutputStatusAndLeftovers) {
   fs::create_directories(SCRATCH / "pool");
   // Opens the named pipe it may be given, leaves a grandchild in its group, says so, waits.
-  write_script("backend", "case $1 in --pipe_name=*) exec 3<>\"${1#*=}\";; esac\n" + GRANDCHILD +
-                              "exec sleep 1000");
+  write_script(
+      SCRATCH, "backend",
+      "case $1 in --pipe_name=*) exec 3<>\"${1#*=}\";; esac\n" + GRANDCHILD + "exec sleep 1000");
   // A pool helper that opens its pipes, then runs its first argument.
-  write_script("fake_helper", "exec 3<\"${3#*=}\" 4>\"${4#*=}\"; eval \"$1\"");
+  write_script(SCRATCH, "fake_helper", "exec 3<\"${3#*=}\" 4>\"${4#*=}\"; eval \"$1\"");
   const std::string plain_end = "INFO 112000: \n", pool = (SCRATCH / "pool").string();
   const std::string echoed = "INFO 112000: a\"b $HOME c\\d `x` it's a  b\n" + plain_end;
   const std::string stray = "ipc_run: stray output: ", piped = "ipc_run --named-pipe -- backend x";
