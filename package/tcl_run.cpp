@@ -103,8 +103,7 @@ bool TCL_RUN::run_with_pool(THR_PROCESS_EXIT_CODE* code) {
 
 // On the pool's thread. Without -onpool what the pool says joins the run's messages.
 void TCL_RUN::on_pool_event(const POOL_EVENT& event) {
-  if (event.kind == POOL_EVENT_KIND::FAILED || event.kind == POOL_EVENT_KIND::DIED)
-    m_pool_failed = true;
+  if (pool_event_ends_run(event.kind)) m_pool_failed = true;
   if (m_settings.has_on_pool) {
     RUN_ITEM item = item_of(RUN_ITEM::POOL, event.text, pool_event_word(event.kind));
     item.first = event.helper;

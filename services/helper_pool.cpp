@@ -242,7 +242,7 @@ void HELPER_POOL::check_ends() {
 }
 
 void HELPER_POOL::tell(POOL_EVENT event) {
-  if (event.kind == POOL_EVENT_KIND::FAILED || event.kind == POOL_EVENT_KIND::DIED) m_failed = true;
+  if (pool_event_ends_run(event.kind)) m_failed = true;
   std::lock_guard<std::mutex> lock(m_tell_mutex);
   m_listener(event);
 }

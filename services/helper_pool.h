@@ -44,6 +44,11 @@ struct POOL_EVENT {
   std::string text;
 };
 
+// True for the events that end the run (FAILED, DIED); HELPER_POOL::failed() says one came.
+inline bool pool_event_ends_run(POOL_EVENT_KIND kind) {
+  return kind == POOL_EVENT_KIND::FAILED || kind == POOL_EVENT_KIND::DIED;
+}
+
 // Why launcher cannot serve, for a host's usage error ("ssh: needs at least one host, ..."); empty
 // when it can.
 std::string pool_launcher_error(const std::string& launcher);

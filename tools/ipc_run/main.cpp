@@ -117,8 +117,7 @@ POOL_LISTENER pool_listener(MSG_REPORT* report) {
       report->deliver(record);
     else
       msg_deliver_default(record);
-    if (event.kind == POOL_EVENT_KIND::FAILED || event.kind == POOL_EVENT_KIND::DIED)
-      request_run_stop();
+    if (pool_event_ends_run(event.kind)) request_run_stop();
   };
 }
 
